@@ -152,6 +152,7 @@ class Mvec {
   // Relocates the nalloc slots into storage of exactly n slots (n > nalloc)
   // and constructs the new ones.
   void allocate_exact(int n, const char* label) {
+    if (n <= nalloc || nalloc < 0) return;  // lets the optimiser see the copies are in bounds
     T* fresh = raw_alloc(n, label);
     if (nalloc) {
       memcpy(static_cast<void*>(fresh), static_cast<void*>(data), bytes(nalloc));

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,7 +86,8 @@ TEST_F(EventTest, MessageEndingInNewlineLeavesEmptyLine) {
         ZDEvent::tracefile = nullptr;
         ZDEvent::data_input_err("TableIdx::load", "bad token %s\n", "x");
       },
-      testing::ExitedWithCode(1), "^TableIdx::load: bad token x\n\nData Error: Please check your data!\n$");
+      testing::ExitedWithCode(1),
+      "^TableIdx::load: bad token x\n\nData Error: Please check your data!\n$");
   EXPECT_EXIT(
       {
         ZDEvent::tracefile = nullptr;
@@ -101,8 +101,7 @@ TEST_F(EventTest, MemoryErrorDoesNotCopyToTrace) {
   EXPECT_EXIT(
       {
         ZDEvent::tracefile = stderr;
-        ZDEvent::memory_or_implement_err("REALLOC", "Cannot allocate %d elems of size %d\n", 5,
-                                         8);
+        ZDEvent::memory_or_implement_err("REALLOC", "Cannot allocate %d elems of size %d\n", 5, 8);
       },
       testing::ExitedWithCode(1),
       "^REALLOC: Cannot allocate 5 elems of size 8\n\nMemory Error: Please send error message "
@@ -129,7 +128,8 @@ TEST_F(EventTest, CopyToStdoutTraceStreamIsBareMessage) {
 
 TEST_F(EventTest, AbortErrorEndsBySignal) {
   EXPECT_EXIT(ZDEvent::abort_err("Mvec::set_nitems", "Cannot expand borrowed data"),
-              testing::KilledBySignal(SIGABRT), "^Mvec::set_nitems: Cannot expand borrowed data\n$");
+              testing::KilledBySignal(SIGABRT),
+              "^Mvec::set_nitems: Cannot expand borrowed data\n$");
 }
 
 }  // namespace
