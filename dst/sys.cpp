@@ -1,0 +1,66 @@
+// Default system handler and its hooks.
+#include <cstdio>
+#include <cstdlib>
+
+#include "dstsys.h"
+
+namespace {
+
+sys_handle_rec default_handle = {
+    "default",    nullptr,      nullptr,        8,           dst_error,   dst_warning, dst_info,
+    dst_memalloc, dst_clralloc, dst_memrealloc, dst_memfree, dst_sysfree,
+};
+
+void put_prefix(SYSHandle hdl) {
+  if (hdl->prefix) fprintf(stderr, "%s: ", hdl->prefix);
+}
+
+void* checked(SYSHandle hdl, void* p) {
+  if (!p) hdl->error(hdl, "memory allocation failed");
+  return p;
+}
+
+}  // namespace
+
+SYSHandle SYSDefaultHandle = &default_handle;
+
+void dst_error(SYSHandle hdl, const char* msg) {
+  put_prefix(hdl);
+  fprintf(stderr, "ERROR: %s.\n", msg);
+  exit(1);
+}
+
+void dst_warning(SYSHandle hdl, const char* msg) {
+  put_prefix(hdl);
+  fprintf(stderr, "WARNING: %s.\n", msg);
+}
+
+void dst_info(SYSHandle hdl, const char* msg) {
+  put_prefix(hdl);
+  fprintf(stderr, "%s.\n", msg);
+}
+
+void* dst_memalloc(SYSHandle hdl, size_t size) {
+  return checked(hdl, malloc(size));
+}
+
+void* dst_clralloc(SYSHandle hdl, size_t count, size_t size) {
+  return checked(hdl, calloc(count, size));
+}
+
+void* dst_memrealloc(SYSHandle hdl, void* ptr, size_t size) {
+  return checked(hdl, realloc(ptr, size));
+}
+
+void dst_memfree(SYSHandle, void* ptr) {
+  free(ptr);
+}
+
+void dst_sysfree(SYSHandle hdl) {
+  static const char kFormat[] = "no free method specified for \"%s\" system handler";
+  int n = snprintf(nullptr, 0, kFormat, hdl->name);
+  char* msg = static_cast<char*>(hdl->memalloc(hdl, static_cast<size_t>(n) + 1));
+  snprintf(msg, static_cast<size_t>(n) + 1, kFormat, hdl->name);
+  hdl->error(hdl, msg);
+  hdl->memfree(hdl, msg);
+}
