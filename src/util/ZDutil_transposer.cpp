@@ -1,0 +1,362 @@
+#include "ZDutil_transposer.h"
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+const char kProductLabel[] = "TransposeMatrix<TransElem,TransTable>::transpose_product_add";
+
+// Value of a column entry: 1 in a binary column, the stored value otherwise.
+inline float entry_value(const ElemIdx&) {
+  return 1.0f;
+}
+inline float entry_value(const ElemValIdx& e) {
+  return e.value;
+}
+
+// Feature index and value of element i of a row.
+inline int row_index(const TableIdx& row, int i) {
+  return row[i].index;
+}
+inline int row_index(const TableValIdx& row, int i) {
+  return row.sparse ? row[i].index : i;
+}
+inline float row_value(const TableIdx&, int) {
+  return 1.0f;
+}
+inline float row_value(const TableValIdx& row, int i) {
+  return row[i].value;
+}
+
+// Appends row r to a column. Rows are distributed in increasing order, so a
+// row that repeats a feature finds itself at the end of the column and
+// still gives a single entry.
+inline void put(TableIdx& column, int r, float) {
+  if (column.nitems == 0 || column.back().index != r) column.append(ElemIdx{r});
+}
+inline void put(TableValIdx& column, int r, float value) {
+  if (column.nitems > 0 && column.back().index == r)
+    column.back().value += value;
+  else
+    column.append(ElemValIdx{r, value});
+}
+
+// Running sum of one row in tmrg; `stamp` equals the product's generation
+// once the row is touched, so the slots never need clearing.
+struct RowSum {
+  float sum;
+  unsigned stamp;
+};
+
+// Working buffers of one matrix instance type, kept from product to product.
+struct Work {
+  Mvec<float> acc;    // tadd: dense accumulator
+  Mvec<RowSum> sums;  // tmrg: one slot per row
+  Mvec<int> touched;  // tmrg: rows in order of first touch
+  unsigned generation = 0;
+  AVlist list;       // tlist
+  TableIdx scratch;  // column positions of a sample under a remap
+};
+
+template <class TransTable>
+Work work;
+
+// Empties a product's output, keeping owned storage for reuse.
+void clear_output(TableValIdx& out) {
+  if (out.borrowed)
+    out.free_all();
+  else
+    out.set_nitems(0);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ AVlist
+
+template <class Column>
+void AVlist::copy(const Column& column, double w) {
+  int m = column.nitems;
+  nodes.set_nitems(m);
+  for (int i = 0; i < m; i++) {
+    elem<ElemValIdx>& node = nodes[i];
+    node.index = column[i].index;
+    node.value = static_cast<float>(w * entry_value(column[i]));
+    node.next = i + 1 < m ? i + 1 : -1;
+  }
+  head = m > 0 ? 0 : -1;
+}
+
+template <class Column>
+void AVlist::merge(const Column& column, double w) {
+  int m = column.nitems;
+  if (m == 0) return;
+  if (nodes.nitems == 0) {
+    copy(column, w);
+    return;
+  }
+  int n = nodes.nitems;
+  if (nodes.nalloc < n + m) nodes.resize(n + 8 * m);
+  elem<ElemValIdx>* nd = nodes.data;
+  int prev = -1, cur = head, j = 0;
+  while (cur != -1 && j < m) {
+    int index = column[j].index;
+    if (nd[cur].index < index) {
+      prev = cur;
+      cur = nd[cur].next;
+    } else if (nd[cur].index == index) {
+      nd[cur].value = static_cast<float>(nd[cur].value + w * entry_value(column[j]));
+      j++;
+    } else {  // link a new node in before cur
+      nd[n].index = index;
+      nd[n].value = static_cast<float>(w * entry_value(column[j]));
+      nd[n].next = cur;
+      if (prev == -1)
+        head = n;
+      else
+        nd[prev].next = n;
+      prev = n++;
+      j++;
+    }
+  }
+  for (; j < m; j++) {  // the rest of the column goes after the last node
+    nd[n].index = column[j].index;
+    nd[n].value = static_cast<float>(w * entry_value(column[j]));
+    nd[n].next = -1;
+    nd[prev].next = n;
+    prev = n++;
+  }
+  nodes.nitems = n;
+}
+
+int AVlist::check_seq() const {
+  int seen = 0;
+  for (int cur = head, last = INT_MIN; cur != -1; cur = nodes[cur].next) {
+    if (cur < 0 || cur >= nodes.nitems || (seen > 0 && nodes[cur].index <= last))
+      ZDEvent::abort_err("AVlist::check_seq", "wrong seq order");
+    last = nodes[cur].index;
+    seen++;
+  }
+  return seen;
+}
+
+void AVlist::dump(TableValIdx& out) const {
+  int seen = check_seq();
+  if (seen < nodes.nitems)
+    ZDEvent::user_input_err("AVlist::dump", "List of %d elements: only %d seen\n", nodes.nitems,
+                            seen);
+  out.set_nitems(nodes.nitems);
+  int k = 0;
+  for (int cur = head; cur != -1; cur = nodes[cur].next)
+    out[k++] = ElemValIdx{nodes[cur].index, nodes[cur].value};
+}
+
+template void AVlist::copy(const TableIdx&, double);
+template void AVlist::copy(const TableValIdx&, double);
+template void AVlist::merge(const TableIdx&, double);
+template void AVlist::merge(const TableValIdx&, double);
+
+// --------------------------------------------------------- TransposeMatrix
+
+template <class TransElem, class TransTable>
+void TransposeMatrix<TransElem, TransTable>::store(Mvec<TransTable>& rows, bool compact) {
+  int ncols = 0;
+  const StumpData* first_stump = rows.nitems > 0 ? rows[0].stump : nullptr;
+  if (first_stump) {
+    const Mvec<int>& offsets = first_stump->offsets;
+    ncols = offsets.nitems > 0 ? offsets[offsets.nitems - 1] : 0;
+  } else {
+    // The largest index rather than the last one: an unsorted row must not
+    // reach past the columns.
+    for (const TransTable& row : rows)
+      for (int i = 0; i < row.nitems; i++) ncols = std::max(ncols, row_index(row, i) + 1);
+  }
+  columns.free_all();
+  remap.free_all();
+  columns.set_nitems(std::max(ncols, 0));
+  ncols = columns.nitems;
+  ZDEvent::trace("Creating a transpose table with %d columns and %d depth\n", ncols, rows.nitems);
+
+  for (int r = 0; r < rows.nitems; r++) {
+    TransTable& row = rows[r];
+    if (row.nitems == 0) continue;
+    if (row.stump) {
+      // Bin b of stump position j sets the b one-hot columns from offsets[j].
+      const Mvec<int>& offsets = row.stump->offsets;
+      for (int j = 0; j < row.nitems && j < offsets.nitems; j++) {
+        int from = std::max(offsets[j], 0);
+        int to = std::min(static_cast<long long>(offsets[j]) + row[j].index,
+                          static_cast<long long>(ncols));
+        for (int c = from; c < to; c++) put(columns[c], r, 1.0f);
+      }
+    } else {
+      // A negative index can match no sample feature: it gets no column (nor
+      // does a plain row's index beyond the bins of stump rows).
+      for (int i = 0; i < row.nitems; i++) {
+        int c = row_index(row, i);
+        if (c >= 0 && c < ncols) put(columns[c], r, row_value(row, i));
+      }
+    }
+    row.free_all();
+  }
+  nrows = rows.nitems;
+  if (compact) try_compact();
+
+  int smallest = 10000000, largest = 0;
+  long long total = 0;
+  for (TransTable& column : columns) {
+    column.compress();
+    smallest = std::min(smallest, column.nitems);
+    largest = std::max(largest, column.nitems);
+    total += column.nitems;
+  }
+  double mean = columns.nitems > 0 ? static_cast<double>(total) / columns.nitems : 0.0;
+  ZDEvent::trace("Average column size is %d<=%g<=%d\n", smallest, mean, largest);
+}
+
+template <class TransElem, class TransTable>
+void TransposeMatrix<TransElem, TransTable>::try_compact() {
+  int old = columns.nitems;
+  int kept = 0;
+  for (const TransTable& column : columns) kept += column.nitems > 0;
+  if (2 * kept > old) return;
+  bool remapped = remap.nitems > 0;
+  if (!remapped) remap.set_nitems(kept);
+  int pos = 0;
+  for (int c = 0; c < old; c++) {
+    if (columns[c].nitems == 0) continue;
+    remap[pos] = remapped ? remap[c] : c;
+    if (pos != c) columns[pos].take_over(columns[c]);
+    pos++;
+  }
+  ZDEvent::trace("Compressed matrix %d from %d\n", kept, old);
+  remap.set_nitems(kept);
+  remap.compress();
+  columns.set_nitems(kept);
+  columns.compress();
+}
+
+template <class TransElem, class TransTable>
+const TableIdx& TransposeMatrix<TransElem, TransTable>::apply_remap(const TableIdx& x,
+                                                                    TableIdx& scratch) const {
+  if (remap.nitems == 0) return x;
+  scratch.set_nitems(0);
+  int k = 0;
+  for (const ElemIdx& e : x) {
+    while (k < remap.nitems && remap[k] < e.index) k++;
+    if (k == remap.nitems) break;
+    if (remap[k] == e.index) scratch.append(ElemIdx{k++});
+  }
+  return scratch;
+}
+
+template <class TransElem, class TransTable>
+void TransposeMatrix<TransElem, TransTable>::transpose_product_add(const TableIdx& x,
+                                                                   TableValIdx& out) const {
+  const TableIdx& y = apply_remap(x, work<TransTable>.scratch);
+  if (!out.sparse) ZDEvent::user_input_err(kProductLabel, "should not be used on non sparse data");
+  clear_output(out);
+  switch (method) {
+    case TMUL_ADD:
+      tadd(y, out);
+      break;
+    case TMUL_MERGE:
+      tmrg(y, out);
+      break;
+    case TMUL_LIST:
+      tlist(y, out);
+      break;
+    default:
+      ZDEvent::user_input_err(kProductLabel, "unknown column combination algorithm\n");
+  }
+}
+
+template <class TransElem, class TransTable>
+void TransposeMatrix<TransElem, TransTable>::tadd(const TableIdx& x, TableValIdx& out) const {
+  clear_output(out);
+  out.sparse = true;
+  if (x.nitems == 0) return;
+  Mvec<float>& acc = work<TransTable>.acc;
+  acc.set_nitems(nrows);
+  std::fill(acc.begin(), acc.end(), 0.0f);
+  for (const ElemIdx& f : x) {
+    if (static_cast<unsigned>(f.index) >= static_cast<unsigned>(columns.nitems)) continue;
+    for (const TransElem& e : columns[f.index]) acc[e.index] += entry_value(e);
+  }
+  out.resize(nrows);
+  for (int r = 0; r < nrows; r++)
+    if (acc[r] != 0.0f) out.append(ElemValIdx{r, acc[r]});
+  out.compress();
+}
+
+// Gives, row by row, exactly the sums of the running merge
+//   result <- result + 1.0 * column f   for f = last feature .. first
+// (TableValIdx::merge: a row's first value is taken as stored, each later one
+// is added to it), but accumulates into a slot per row and only orders the
+// touched rows at the end, so that the cost is that of the touched columns and
+// of the result. The merge adds two floats in double and rounds the sum to
+// float; a float addition gives the same value, since a double holds more
+// than twice the bits of a float.
+template <class TransElem, class TransTable>
+void TransposeMatrix<TransElem, TransTable>::tmrg(const TableIdx& x, TableValIdx& out) const {
+  clear_output(out);
+  out.mult = out.sqnorm = 1.0f;
+  out.stump = nullptr;
+  out.sparse = true;
+  out.binary = false;
+  Work& wk = work<TransTable>;
+  wk.sums.resize(nrows);  // new slots hold stamp 0, never a current generation
+  wk.touched.resize(nrows);
+  if (++wk.generation == 0) {
+    for (int r = 0; r < wk.sums.nalloc; r++) wk.sums[r].stamp = 0;
+    wk.generation = 1;
+  }
+  const unsigned generation = wk.generation;
+  RowSum* sums = wk.sums.data;
+  int* touched = wk.touched.data;
+  int ntouched = 0, lo = INT_MAX, hi = -1;
+  for (int i = x.nitems - 1; i >= 0; i--) {
+    unsigned f = static_cast<unsigned>(x[i].index);
+    if (f >= static_cast<unsigned>(columns.nitems)) continue;
+    for (const TransElem& e : columns[f]) {
+      int r = e.index;
+      RowSum& slot = sums[r];
+      if (slot.stamp == generation) {
+        slot.sum += entry_value(e);
+      } else {
+        slot.stamp = generation;
+        slot.sum = entry_value(e);
+        touched[ntouched++] = r;
+        lo = std::min(lo, r);
+        hi = std::max(hi, r);
+      }
+    }
+  }
+  out.set_nitems(ntouched);
+  if (ntouched == 0) return;
+  ElemValIdx* o = out.data;
+  // Rows come out in increasing order: by a scan of the slots when the
+  // touched rows are dense in their span, else by sorting them.
+  if (static_cast<long long>(hi) - lo < 16LL * ntouched) {
+    for (int r = lo; r <= hi; r++)
+      if (sums[r].stamp == generation) *o++ = ElemValIdx{r, sums[r].sum};
+  } else {
+    std::sort(touched, touched + ntouched);
+    for (int k = 0; k < ntouched; k++) o[k] = ElemValIdx{touched[k], sums[touched[k]].sum};
+  }
+}
+
+template <class TransElem, class TransTable>
+void TransposeMatrix<TransElem, TransTable>::tlist(const TableIdx& x, TableValIdx& out) const {
+  AVlist& list = work<TransTable>.list;
+  list.clear();
+  for (int i = x.nitems - 1; i >= 0; i--) {
+    unsigned f = static_cast<unsigned>(x[i].index);
+    if (f < static_cast<unsigned>(columns.nitems)) list.merge(columns[f], 1.0);
+  }
+  clear_output(out);
+  list.dump(out);
+}
+
+template class TransposeMatrix<ElemIdx, TableIdx>;
+template class TransposeMatrix<ElemValIdx, TableValIdx>;
