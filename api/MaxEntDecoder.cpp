@@ -1,0 +1,124 @@
+// Decoder program: loads a classifier model and a feature dictionary, then
+// answers every line of standard input with its n best classes and scores.
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Zanda_api.h"
+#include "loadfeats.h"
+
+namespace {
+
+// Size of the line buffer (characters) and of the feature index buffer (ints).
+const int MAX = 999999;
+const char kEndOfSentence[] = "...EOS...";
+
+// The decoder's model record: the facade and the dictionary live until exit.
+struct Model {
+  ZandaModelAPI zanda;
+  DSTHashTable feats2ind = nullptr;
+  int nbest = 0;  // slot of the record; the driver keeps the -n count itself
+};
+
+// Microseconds from x2 to x1 in 32-bit arithmetic: like the running total,
+// it wraps instead of overflowing.
+int timediff(const timeval& x1, const timeval& x2) {
+  unsigned sec = static_cast<unsigned>(x1.tv_sec - x2.tv_sec);
+  unsigned usec = static_cast<unsigned>(x1.tv_usec - x2.tv_usec);
+  return static_cast<int>(sec * 1000000u + usec);
+}
+
+// Storage reserved once for the whole run; failure ends the process like an
+// allocation failure of the dictionary table.
+void* reserve(size_t bytes) {
+  void* p = malloc(bytes);
+  if (!p) {
+    fprintf(stderr, "ERROR: %s.\n", "memory allocation failed");
+    exit(1);
+  }
+  return p;
+}
+
+[[noreturn]] void usage(const char* prog) {
+  fprintf(stderr,
+          "Usage: %s [-opts] \nOptions:\n -n nbest output \n -m modelfile ascii model file \n -d "
+          "feature dictionary file \n",
+          prog);
+  exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int Nbest = 1;
+  int VERBOSE = 0;
+  int err = 0;
+  int diff = 0;
+  int tot = 0;
+  const char* modelfile = nullptr;
+  const char* dictfile = nullptr;
+  // Everything the decoder reserves lives until exit; static pointers keep it
+  // reachable until then.
+  static char* str = static_cast<char*>(reserve(MAX));
+  static int* indstr = static_cast<int*>(reserve(sizeof(int) * MAX));
+
+  int c;
+  while ((c = getopt(argc, argv, "d:m:n:v?")) != -1) {
+    switch (c) {
+      case 'd':
+        dictfile = optarg;
+        break;
+      case 'm':
+        modelfile = optarg;
+        break;
+      case 'n':
+        Nbest = atoi(optarg);
+        break;
+      case 'v':
+        VERBOSE = 1;
+        break;
+      default:
+        err++;
+    }
+  }
+  // Without a model or a dictionary there is nothing to decode with.
+  if (err || optind + 1 < argc || argc <= 2 || !modelfile || !dictfile) usage(argv[0]);
+
+  timeval start, end;
+  gettimeofday(&start, nullptr);
+  static Model* model = new Model;
+  model->zanda.load_mdl_parms(modelfile);
+  model->feats2ind = LoadFeats(dictfile, 0);
+  gettimeofday(&end, nullptr);
+  if (VERBOSE) fprintf(stderr, "Loading Time %f secs\n", timediff(end, start) / 1e6);
+
+  int nfiers = model->zanda.get_nfiers();
+  static double* outs = static_cast<double*>(reserve(sizeof(double) * (nfiers > 0 ? nfiers : 1)));
+  static int* idxs = static_cast<int*>(reserve(sizeof(int) * (nfiers > 0 ? nfiers : 1)));
+
+  while (fgets(str, MAX, stdin)) {
+    if (strstr(str, kEndOfSentence)) {
+      printf("%s\n", kEndOfSentence);
+      continue;
+    }
+    gettimeofday(&start, nullptr);
+    int n = GenerateUptoTrigrams(str, model->feats2ind, indstr, MAX);
+    model->zanda.test_samp(indstr, n, outs, idxs);
+    gettimeofday(&end, nullptr);
+    diff =
+        static_cast<int>(static_cast<unsigned>(diff) + static_cast<unsigned>(timediff(end, start)));
+    tot += 1;
+    for (int i = 0; i < Nbest && i < model->zanda.get_nfiers(); i++)
+      printf("%s:%g ", model->zanda.classifier_name(idxs[i]), outs[i]);
+    printf("\n");
+  }
+
+  if (VERBOSE)
+    fprintf(stderr,
+            "Total instances: %d\n Total time: %d, Average Decoding Time %f ms per instance\n", tot,
+            diff, diff / (tot * 1000.0));
+  return 0;
+}

@@ -1,0 +1,131 @@
+#include "Zanda_api.h"
+
+#include <algorithm>
+
+#include "ZDmdata_api.h"
+#include "ZDmult_classnames.h"
+#include "ZDutil_parm.h"
+#include "ZDutil_sys.h"
+
+ZandaModelAPI::ZandaModelAPI() : priv(new MultiCategData), super(new MultiSuper) {}
+
+ZandaModelAPI::~ZandaModelAPI() {
+  delete priv;
+  delete super;
+}
+
+void ZandaModelAPI::load_mdl_parms(const char* model) {
+  // Standard output is reserved for the caller's results.
+  ZDEvent::tracefile = stderr;
+  string_t dir(model);
+  dir.concat("/");
+  string_t path = dir + "zanda.parm";
+
+  AnyParmListTable table;
+  table.base_dir = dir;
+  table.load_parameter_table(path.c_str());
+
+  super->init_categs(table);
+  Mvec<const char*> names;
+  super->get_classifier_names(names);
+  priv->load_mdl_parms(table, names, true);
+  super->set_classifier_strings(names);
+}
+
+int ZandaModelAPI::get_nfiers() const {
+  return priv->get_nfiers();
+}
+
+const char* ZandaModelAPI::classifier_name(int i) const {
+  return super->classifier_strings[i].c_str();
+}
+
+bool ZandaModelAPI::test_samp(int* indices, int n, double* outs, int* ranks) const {
+  // Ascending and repeat-free in place: the sample borrows the caller's array.
+  for (int k = 0; k < n; k++)
+    if (indices[k] < 0)
+      ZDEvent::data_input_err("TableValIdx::sort_feat", "Negative index %d", indices[k]);
+  std::sort(indices, indices + n);
+  n = static_cast<int>(std::unique(indices, indices + n) - indices);
+
+  // Every field that the model reads: the indices are field 0's, any further
+  // field is empty.
+  Mvec<TableIdx> samp(std::max(1, priv->get_nsamp_fields()));
+  samp[0].borrow(reinterpret_cast<ElemIdx*>(indices), n);
+  Mvec<double> scores;
+  scores.borrow(outs, get_nfiers());
+  priv->test_samp(samp, scores, SIGMOID_LOGISTIC);
+  rank(outs, ranks);
+  return true;
+}
+
+bool ZandaModelAPI::test_samp(const char* line, double* outs, int* ranks) const {
+  ZDIO reader;
+  reader.open_string(line);
+  Mvec<double> scores;
+  scores.borrow(outs, get_nfiers());
+  bool read = priv->unifield_test_samp(reader, scores, SIGMOID_LOGISTIC);
+  reader.clean_close();
+  if (read) rank(outs, ranks);
+  return read;
+}
+
+bool ZandaModelAPI::test_samp(FILE* fp, double* outs, int* ranks) const {
+  // The stream belongs to the caller: it is read, never closed.
+  ZDIO reader;
+  reader.stream = fp;
+  Mvec<double> scores;
+  scores.borrow(outs, get_nfiers());
+  bool read = priv->unifield_test_samp(reader, scores, SIGMOID_LOGISTIC);
+  if (read) rank(outs, ranks);
+  return read;
+}
+
+void ZandaModelAPI::rank(double* outs, int* ranks) const {
+  if (!ranks) return;
+  int n = get_nfiers();
+  for (int k = 0; k < n; k++) ranks[k] = k;
+  Mvec<double> values;
+  values.borrow(outs, n);
+  Mvec<int> idx;
+  idx.borrow(ranks, n);
+  sort_double_down(values, idx);
+}
+
+void sort_double_down(Mvec<double>& values, Mvec<int>& idx) {
+  int n = values.size();
+  if (n < 2) return;
+  int l = n / 2;
+  int ir = n - 1;
+  for (;;) {
+    double x;
+    int xi;
+    if (l > 0) {
+      l--;
+      x = values[l];
+      xi = idx[l];
+    } else {
+      x = values[ir];
+      xi = idx[ir];
+      values[ir] = values[0];
+      idx[ir] = idx[0];
+      if (--ir == 0) {
+        values[0] = x;
+        idx[0] = xi;
+        return;
+      }
+    }
+    // Sift x down a heap whose top is its smallest value.
+    int i = l;
+    int j;
+    while ((j = 2 * i + 1) <= ir) {
+      if (j < ir && values[j + 1] < values[j]) j++;
+      if (!(x > values[j])) break;
+      values[i] = values[j];
+      idx[i] = idx[j];
+      i = j;
+    }
+    values[i] = x;
+    idx[i] = xi;
+  }
+}
