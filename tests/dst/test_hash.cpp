@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 #include "dsthash.h"
@@ -23,8 +22,8 @@ DSTHashTable str_table(size_t size) {
   return DSTHashCreate(SYSDefaultHandle, size, sizeof(StrEntry), DSTStrCmp, DSTStrHash, nullptr);
 }
 
-DSTHashTable int_table(size_t size) {
-  return DSTHashCreate(SYSDefaultHandle, size, sizeof(IntEntry), DSTIntCmp, DSTIntHash, nullptr);
+DSTHashTable int_table(size_t size, SYSHandle hdl = SYSDefaultHandle) {
+  return DSTHashCreate(hdl, size, sizeof(IntEntry), DSTIntCmp, DSTIntHash, nullptr);
 }
 
 int find_str(DSTHashTable ht, const char* key) {
@@ -36,6 +35,11 @@ int find_str(DSTHashTable ht, const char* key) {
 const IntEntry* find_int(DSTHashTable ht, int32_t key) {
   IntEntry probe = {key, 0};
   return static_cast<const IntEntry*>(DSTHashFind(ht, &probe));
+}
+
+void insert_str(DSTHashTable ht, const char* key, int val) {
+  StrEntry e = {key, val};
+  DSTHashInsert(ht, &e);
 }
 
 void insert_int(DSTHashTable ht, int32_t key, int32_t val) {
@@ -54,86 +58,55 @@ std::vector<int32_t> walk_keys(DSTHashTable ht) {
   return keys;
 }
 
-TEST(HashCreate, TakesFirstSizeAtOrAboveRequest) {
-  struct Case {
-    size_t request, buckets;
-  } cases[] = {{0, 3}, {1, 3}, {3, 3}, {4, 7}, {40000, 49157}, {49157, 49157}, {49158, 98317}};
-  for (const Case& c : cases) {
-    DSTHashTable ht = str_table(c.request);
-    EXPECT_EQ(ht->tblsz, c.buckets) << "request " << c.request;
-    EXPECT_EQ(ht->cnt, 0u);
+TEST(HashTable, TakesFirstSizeAtOrAboveRequest) {
+  const size_t cases[][2] = {{0, 3},         {3, 3},         {4, 7},
+                             {40000, 49157}, {49157, 49157}, {49158, 98317}};
+  for (const auto& c : cases) {
+    DSTHashTable ht = str_table(c[0]);
+    EXPECT_EQ(ht->tblsz, c[1]) << "request " << c[0];
     DSTHashFree(ht);
   }
-}
-
-TEST(HashFind, EmptyTableFindsNothing) {
   DSTHashTable ht = str_table(10);
-  EXPECT_EQ(find_str(ht, "x"), -1);
   EXPECT_EQ(find_str(ht, ""), -1);
-  DSTHashFree(ht);
-  ht = int_table(10);
-  EXPECT_EQ(find_int(ht, 0), nullptr);
-  DSTHashFree(ht);
-}
-
-TEST(HashFind, EmptyStringIsAKeyInBucketZero) {
-  DSTHashTable ht = str_table(10);
-  StrEntry e = {"", 7};
-  DSTHashInsert(ht, &e);
+  insert_str(ht, "", 7);  // the empty string is a key, in bucket 0
   EXPECT_NE(ht->array[0], nullptr);
   EXPECT_EQ(find_str(ht, ""), 7);
   DSTHashFree(ht);
 }
 
-// Three buckets grow at the 11th insert (10 > 3 * 3) to seven.
-TEST(HashInsert, DuplicateFoundLastBeforeGrowthAndFirstAfter) {
+// Three buckets grow at the 11th insert (10 > 3 * 3) to seven: a duplicate
+// key found last-inserted first before the growth is found first-inserted after.
+TEST(HashTable, DuplicateFoundLastBeforeGrowthAndFirstAfter) {
   DSTHashTable ht = str_table(1);
   const char* others[] = {"b", "c", "d", "e", "f", "g", "h", "i", "j"};
-  StrEntry first = {"dup", 1}, second = {"dup", 2};
-  DSTHashInsert(ht, &first);
-  DSTHashInsert(ht, &second);
-  EXPECT_EQ(find_str(ht, "dup"), 2);
-  for (int k = 0; k < 8; k++) {
-    StrEntry e = {others[k], 10 + k};
-    DSTHashInsert(ht, &e);
-  }
+  insert_str(ht, "dup", 1);
+  insert_str(ht, "dup", 2);
+  for (int k = 0; k < 8; k++) insert_str(ht, others[k], 10 + k);
   EXPECT_EQ(ht->tblsz, 3u);
   EXPECT_EQ(find_str(ht, "dup"), 2);
-
-  StrEntry last = {others[8], 18};
-  DSTHashInsert(ht, &last);
+  insert_str(ht, others[8], 18);
   EXPECT_EQ(ht->tblsz, 7u);
   EXPECT_EQ(ht->cnt, 11u);
   EXPECT_EQ(find_str(ht, "dup"), 1);
   for (int k = 0; k < 9; k++) EXPECT_EQ(find_str(ht, others[k]), 10 + k);
-
-  StrEntry third = {"dup", 3};
-  DSTHashInsert(ht, &third);
+  insert_str(ht, "dup", 3);
   EXPECT_EQ(find_str(ht, "dup"), 3);
   DSTHashFree(ht);
 }
 
-TEST(HashInsert, WalkShowsChainsHeadFirst) {
+TEST(HashTable, ChainsAreHeadFirstAndGrowthMovesThemBucketByBucket) {
   DSTHashTable ht = int_table(1);
   for (int32_t k = 0; k < 6; k++) insert_int(ht, k, k);
-  // Bucket k % 3, newest at the head.
-  EXPECT_EQ(walk_keys(ht), (std::vector<int32_t>{3, 0, 4, 1, 5, 2}));
-  DSTHashFree(ht);
-}
-
-TEST(HashInsert, GrowthReinsertsBucketByBucketHeadToTail) {
-  DSTHashTable ht = int_table(1);
-  for (int32_t k = 0; k < 11; k++) insert_int(ht, k, k);
+  EXPECT_EQ(walk_keys(ht), (std::vector<int32_t>{3, 0, 4, 1, 5, 2}));  // bucket k % 3
+  for (int32_t k = 6; k < 11; k++) insert_int(ht, k, k);
   // Old chains [9 6 3 0] [7 4 1] [8 5 2] move in that order to the heads of
   // k % 7; then 10 joins bucket 3.
-  EXPECT_EQ(ht->tblsz, 7u);
   EXPECT_EQ(walk_keys(ht), (std::vector<int32_t>{7, 0, 8, 1, 2, 9, 10, 3, 4, 5, 6}));
   DSTHashFree(ht);
 }
 
-TEST(HashInsert, TableFor40000GrowsAtInsert147473) {
+TEST(HashTable, TableFor40000GrowsAtInsert147473) {
   DSTHashTable ht = int_table(40000);
-  ASSERT_EQ(ht->tblsz, 49157u);
   const int32_t before = 3 * 49157 + 1;  // 147472 entries still fit
   for (int32_t k = 0; k < before; k++) insert_int(ht, k * 7919, k);
   EXPECT_EQ(ht->tblsz, 49157u);
@@ -150,36 +123,22 @@ TEST(HashInsert, TableFor40000GrowsAtInsert147473) {
   DSTHashFree(ht);
 }
 
-template <typename Entry>
-void expect_batch_agrees(DSTHashTable ht, const std::vector<Entry>& entries) {
+// More probes than one interleaved chunk: hits, misses and duplicate keys.
+TEST(HashTable, FindBatchAgreesWithFind) {
+  DSTHashTable ht = str_table(1);
+  const char* const words[] = {"a_1", "b_2", "a_1 b_2", "", "\xe9t\xe9_3", "c_3", "a_1"};
+  std::vector<StrEntry> entries = {{"absent", 0}};
+  for (int k = 0; k < 100; k++) {
+    entries.push_back({words[k % 7], k});
+    if (k % 2 == 0) insert_str(ht, words[k % 7], k);
+  }
   std::vector<const void*> probes;
-  for (const Entry& e : entries) probes.push_back(&e);
+  for (const StrEntry& e : entries) probes.push_back(&e);
   std::vector<void*> found(probes.size(), &found);
   DSTHashFindBatch(ht, probes.data(), static_cast<int>(probes.size()), found.data());
-  for (size_t j = 0; j < probes.size(); j++) {
+  for (size_t j = 0; j < probes.size(); j++)
     EXPECT_EQ(found[j], DSTHashFind(ht, probes[j])) << "probe " << j;
-  }
   DSTHashFree(ht);
-}
-
-// More probes than one interleaved chunk, hits, misses and duplicate keys.
-TEST(HashFindBatch, AgreesWithFind) {
-  DSTHashTable strs = str_table(1);
-  DSTHashTable ints = int_table(1);
-  const char* const words[] = {"a_1", "b_2", "a_1 b_2", "", "\xe9t\xe9_3", "c_3", "a_1"};
-  std::vector<StrEntry> str_probes = {{"absent", 0}};
-  std::vector<IntEntry> int_probes;
-  for (int k = 0; k < 100; k++) {
-    StrEntry e = {words[k % 7], k};
-    if (k % 2 == 0) {
-      DSTHashInsert(strs, &e);
-      insert_int(ints, k * 3, k);
-    }
-    str_probes.push_back(e);
-    int_probes.push_back({k * 3, 0});
-  }
-  expect_batch_agrees(strs, str_probes);
-  expect_batch_agrees(ints, int_probes);
 }
 
 // A handler that counts its allocations and releases.
@@ -188,57 +147,45 @@ struct Counts {
   int frees = 0;
 };
 
-void* counting_alloc(SYSHandle hdl, size_t size) {
-  static_cast<Counts*>(hdl->data)->allocs++;
-  return dst_memalloc(hdl, size);
-}
-
-void* counting_clralloc(SYSHandle hdl, size_t count, size_t size) {
-  static_cast<Counts*>(hdl->data)->allocs++;
-  return dst_clralloc(hdl, count, size);
-}
-
-void counting_free(SYSHandle hdl, void* p) {
-  static_cast<Counts*>(hdl->data)->frees++;
-  dst_memfree(hdl, p);
-}
-
 sys_handle_rec counting_handle(Counts* counts, size_t align) {
   sys_handle_rec h = *SYSDefaultHandle;
-  h.name = "counting";
   h.data = counts;
   h.align = align;
-  h.memalloc = counting_alloc;
-  h.clralloc = counting_clralloc;
-  h.memfree = counting_free;
+  h.memalloc = [](SYSHandle hdl, size_t size) {
+    static_cast<Counts*>(hdl->data)->allocs++;
+    return dst_memalloc(hdl, size);
+  };
+  h.clralloc = [](SYSHandle hdl, size_t count, size_t size) {
+    static_cast<Counts*>(hdl->data)->allocs++;
+    return dst_clralloc(hdl, count, size);
+  };
+  h.memfree = [](SYSHandle hdl, void* p) {
+    static_cast<Counts*>(hdl->data)->frees++;
+    dst_memfree(hdl, p);
+  };
   return h;
 }
 
-TEST(HashMemory, AllAllocationsGoThroughHandlerAndAreReleased) {
+TEST(HashTable, MemoryGoesThroughTheHandlerWithItsAlignment) {
   Counts counts;
   sys_handle_rec h = counting_handle(&counts, 8);
-  DSTHashTable ht = DSTHashCreate(&h, 1, sizeof(IntEntry), DSTIntCmp, DSTIntHash, nullptr);
+  DSTHashTable ht = int_table(1, &h);
   EXPECT_EQ(counts.allocs, 3);  // record, bucket array, pool record
   for (int32_t k = 0; k < 100; k++) insert_int(ht, k, k);
   EXPECT_EQ(ht->tblsz, 97u);  // 3 -> 7 (insert 11) -> 29 (insert 23) -> 97 (insert 89)
   for (int32_t k = 0; k < 100; k++) ASSERT_EQ(find_int(ht, k)->val, k);
   DSTHashFree(ht);
   EXPECT_EQ(counts.allocs, counts.frees);
-}
 
-TEST(HashMemory, EntryOffsetFollowsHandlerAlignment) {
-  Counts counts;
   sys_handle_rec wide = counting_handle(&counts, 16);
-  DSTHashTable ht = DSTHashCreate(&wide, 1, sizeof(IntEntry), DSTIntCmp, DSTIntHash, nullptr);
-  EXPECT_EQ(ht->align, 16u);
+  ht = int_table(1, &wide);
   insert_int(ht, 4, 44);
   EXPECT_EQ(reinterpret_cast<const char*>(find_int(ht, 4)) - reinterpret_cast<char*>(ht->array[1]),
             16);
   DSTHashFree(ht);
-
   // Below 4 counts as 4, and never less than a pointer: the link word comes first.
   sys_handle_rec narrow = counting_handle(&counts, 2);
-  ht = DSTHashCreate(&narrow, 1, sizeof(IntEntry), DSTIntCmp, DSTIntHash, nullptr);
+  ht = int_table(1, &narrow);
   EXPECT_EQ(ht->align, sizeof(void*) < 4 ? 4 : sizeof(void*));
   for (int32_t k = 0; k < 20; k++) insert_int(ht, k, -k);
   for (int32_t k = 0; k < 20; k++) ASSERT_EQ(find_int(ht, k)->val, -k);

@@ -1,132 +1,81 @@
+// The reporting channel: trace levels and the exact text and status of every
+// error category.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
+#include <functional>
 #include <string>
 
+#include "../test_support.h"
 #include "ZDutil_event.h"
 
 namespace {
 
-// Restores the channel's statics after each test.
-class EventTest : public ::testing::Test {
- protected:
-  void TearDown() override {
+TEST(EventTest, TracesFromLevelOneOnly) {
+  std::string text = zdtest::Captured(ZDEvent::tracefile, [] {
+    EXPECT_EQ(ZDEvent::trace("%d shared data\n", 1), 14);
+    ZDEvent::verbose = 0;
+    EXPECT_EQ(ZDEvent::trace("hidden"), 0);
     ZDEvent::verbose = 1;
-    ZDEvent::tracefile = stdout;
-    ZDEvent::warnfile = stderr;
-  }
-};
-
-TEST_F(EventTest, TraceWritesOnlyFromLevelOne) {
-  FILE* f = tmpfile();
-  ZDEvent::tracefile = f;
-  EXPECT_EQ(ZDEvent::trace("%d shared data\n", 1), 14);
-  ZDEvent::verbose = 0;
-  EXPECT_EQ(ZDEvent::trace("hidden"), 0);
+  });
+  EXPECT_EQ(text, "1 shared data\n");
+  FILE* saved = ZDEvent::tracefile;
   ZDEvent::tracefile = nullptr;
-  ZDEvent::verbose = 3;
   EXPECT_EQ(ZDEvent::trace("hidden"), 0);
-  rewind(f);
-  char buf[64] = {};
-  size_t n = fread(buf, 1, sizeof buf - 1, f);
-  EXPECT_EQ(std::string(buf, n), "1 shared data\n");
-  fclose(f);
+  ZDEvent::tracefile = saved;
 }
 
-TEST_F(EventTest, TraceReachesStdoutAtDefaultLevel) {
-  testing::internal::CaptureStdout();
-  ZDEvent::trace("abc %s", "def");
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "abc def");
-}
-
-TEST_F(EventTest, SetVerboseClampsWithWarnings) {
-  testing::internal::CaptureStderr();
-  ZDEvent::set_verbose(7);
-  EXPECT_EQ(ZDEvent::verbose, 4);
-  ZDEvent::set_verbose(-1);
-  EXPECT_EQ(ZDEvent::verbose, 0);
-  ZDEvent::set_verbose(3);
-  EXPECT_EQ(ZDEvent::verbose, 3);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+TEST(EventTest, SetVerboseClampsWithWarnings) {
+  std::string warnings = zdtest::Captured(ZDEvent::warnfile, [] {
+    ZDEvent::set_verbose(7);
+    EXPECT_EQ(ZDEvent::verbose, 4);
+    ZDEvent::set_verbose(-1);
+    EXPECT_EQ(ZDEvent::verbose, 0);
+    ZDEvent::set_verbose(3);
+    EXPECT_EQ(ZDEvent::verbose, 3);
+  });
+  ZDEvent::verbose = 1;
+  EXPECT_EQ(warnings,
             "ZDEvent::set_verbose: value=7 out of range, setting to ZDTrace_3!\n"
             "ZDEvent::set_verbose: value=-1 out of range, setting to ZDTrace_0!\n");
 }
 
-TEST_F(EventTest, WarnWithoutStreamIsImplementationError) {
-  EXPECT_EXIT(
-      {
-        ZDEvent::warnfile = nullptr;
-        ZDEvent::warn("x");
-      },
-      testing::ExitedWithCode(1),
-      "^ZDEvent::warn: warnfile stream pointer is NULL!\nMemory Error: Please send error "
-      "message to [^ ]+@[^ ]+\n$");
-}
-
-// The error categories: label, message (twice when traces also go to stderr),
-// newline, category line, ending.
-TEST_F(EventTest, UserInputErrorCopiesMessageToTraceStream) {
-  EXPECT_EXIT(ZDEvent::user_input_err("Lbl", "bad %d", 3), testing::ExitedWithCode(1),
-              "^Lbl: bad 3\nPlease verify first your input model and your data\n$");
-  EXPECT_EXIT(
-      {
-        ZDEvent::tracefile = stderr;
-        ZDEvent::user_input_err("Lbl", "bad %d", 3);
-      },
-      testing::ExitedWithCode(1),
-      "^Lbl: bad 3bad 3\nPlease verify first your input model and your data\n$");
-}
-
-TEST_F(EventTest, MessageEndingInNewlineLeavesEmptyLine) {
-  EXPECT_EXIT(
-      {
-        ZDEvent::tracefile = nullptr;
-        ZDEvent::data_input_err("TableIdx::load", "bad token %s\n", "x");
-      },
-      testing::ExitedWithCode(1),
-      "^TableIdx::load: bad token x\n\nData Error: Please check your data!\n$");
-  EXPECT_EXIT(
-      {
-        ZDEvent::tracefile = nullptr;
-        ZDEvent::pedantic_err("P", "m");
-      },
-      testing::ExitedWithCode(1),
-      "^P: m\nPedantic Error: Turn off pedantic flag if you do not want this error to happen\n$");
-}
-
-TEST_F(EventTest, MemoryErrorDoesNotCopyToTrace) {
-  EXPECT_EXIT(
-      {
-        ZDEvent::tracefile = stderr;
-        ZDEvent::memory_or_implement_err("REALLOC", "Cannot allocate %d elems of size %d\n", 5, 8);
-      },
-      testing::ExitedWithCode(1),
-      "^REALLOC: Cannot allocate 5 elems of size 8\n\nMemory Error: Please send error message "
-      "to [^ \n]+\n$");
-}
-
-TEST_F(EventTest, CopyToStdoutTraceStreamIsBareMessage) {
-  // The copy on the trace stream has no label and no newline.
-  FILE* f = tmpfile();
-  pid_t pid = fork();
-  if (pid == 0) {
-    ZDEvent::tracefile = f;
-    ZDEvent::data_input_err("L", "only %s", "this");
+// Label, message, a copy of the message on the trace stream for the user,
+// pedantic and data categories (here the trace stream is standard error or
+// nothing), then the category line.
+TEST(EventDeathTest, CategoriesWriteLabelMessageAndCategoryLine) {
+  const std::string memory = "Memory Error: Please send error message to [^ \n]+@[^ \n]+\n$";
+  struct Case {
+    FILE* trace;
+    std::function<void()> raise;
+    std::string stderr_re;
+  } cases[] = {
+      {nullptr, [] { ZDEvent::user_input_err("Lbl", "bad %d", 3); },
+       zdtest::Exact(zdtest::UserError("Lbl", "bad 3"))},
+      {stderr, [] { ZDEvent::user_input_err("Lbl", "bad %d", 3); },
+       zdtest::Exact("Lbl: bad 3bad 3\nPlease verify first your input model and your data\n")},
+      {nullptr, [] { ZDEvent::data_input_err("T::load", "bad token %s\n", "x"); },
+       zdtest::Exact(zdtest::DataError("T::load", "bad token x\n"))},
+      {nullptr, [] { ZDEvent::pedantic_err("P", "m"); },
+       zdtest::Exact("P: m\nPedantic Error: Turn off pedantic flag if you do not want this error "
+                     "to happen\n")},
+      {stderr, [] { ZDEvent::memory_or_implement_err("REALLOC", "%d elems of %d\n", 5, 8); },
+       "^REALLOC: 5 elems of 8\n\n" + memory},
+      {stderr,
+       [] {
+         ZDEvent::warnfile = nullptr;
+         ZDEvent::warn("x");
+       },
+       "^ZDEvent::warn: warnfile stream pointer is NULL!\n" + memory},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EXIT(
+        {
+          ZDEvent::tracefile = c.trace;
+          c.raise();
+        },
+        testing::ExitedWithCode(1), c.stderr_re);
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 1);
-  rewind(f);
-  char buf[64] = {};
-  size_t n = fread(buf, 1, sizeof buf - 1, f);
-  EXPECT_EQ(std::string(buf, n), "only this");
-  fclose(f);
-}
-
-TEST_F(EventTest, AbortErrorEndsBySignal) {
   EXPECT_EXIT(ZDEvent::abort_err("Mvec::set_nitems", "Cannot expand borrowed data"),
               testing::KilledBySignal(SIGABRT),
               "^Mvec::set_nitems: Cannot expand borrowed data\n$");

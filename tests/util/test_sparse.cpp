@@ -1,16 +1,21 @@
+// Sparse vectors: canonical form, the line reader, dot products and merges.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdio>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "../test_support.h"
 #include "ZDutil_sys.h"
 #include "ZDutil_uhandler.h"
 
 namespace {
+
+using Elems = std::vector<std::pair<int, float>>;
+using Ints = std::vector<int>;
 
 TableIdx idx(std::initializer_list<int> indices) {
   TableIdx v;
@@ -18,7 +23,7 @@ TableIdx idx(std::initializer_list<int> indices) {
   return v;
 }
 
-TableValIdx val(std::initializer_list<std::pair<int, float>> elems) {
+TableValIdx val(const Elems& elems) {
   TableValIdx v;
   for (const auto& e : elems) v.append(ElemValIdx{e.first, e.second});
   return v;
@@ -26,374 +31,220 @@ TableValIdx val(std::initializer_list<std::pair<int, float>> elems) {
 
 TableValIdx dense(std::initializer_list<float> values) {
   TableValIdx v(false);
-  int i = 0;
-  for (float x : values) v.append(ElemValIdx{i++, x});
+  for (float x : values) v.append(ElemValIdx{v.nitems, x});
   return v;
 }
 
-std::vector<int> indices_of(const TableIdx& v) {
-  std::vector<int> out;
+Ints indices_of(const TableIdx& v) {
+  Ints out;
   for (const ElemIdx& e : v) out.push_back(e.index);
   return out;
 }
 
-std::vector<std::pair<int, float>> elems_of(const TableValIdx& v) {
-  std::vector<std::pair<int, float>> out;
+Elems elems_of(const TableValIdx& v) {
+  Elems out;
   for (const ElemValIdx& e : v) out.emplace_back(e.index, e.value);
   return out;
 }
 
-using Elems = std::vector<std::pair<int, float>>;
-
-// Collects what is written on a ZDEvent stream while it lives.
-class Capture {
- public:
-  explicit Capture(FILE*& stream) : stream_(stream), saved_(stream), file_(tmpfile()) {
-    stream_ = file_;
-  }
-  ~Capture() {
-    stream_ = saved_;
-    fclose(file_);
-  }
-  std::string text() {
-    fflush(file_);
-    rewind(file_);
-    std::string s;
-    for (int c; (c = getc(file_)) != EOF;) s += static_cast<char>(c);
-    return s;
-  }
-
- private:
-  FILE*& stream_;
-  FILE* saved_;
-  FILE* file_;
-};
-
-std::string write_file(const std::string& name, const std::string& content) {
-  std::string path = ::testing::TempDir() + "sparse_" + name;
-  FILE* f = fopen(path.c_str(), "wb");
-  fwrite(content.data(), 1, content.size(), f);
-  fclose(f);
-  return path;
-}
-
-// ------------------------------------------------------------ canonical form
-
-TEST(SortFeat, SortsRemovesRepeatsAndShrinks) {
+TEST(SortFeat, SortsRemovesRepeatsShrinksAndNeverReordersABorrowedVector) {
   TableIdx v = idx({7, 3, 3, 12});
   v.sort_feat();
-  EXPECT_EQ(indices_of(v), (std::vector<int>{3, 7, 12}));
-  EXPECT_EQ(v.nalloc, 3);
-
-  TableIdx sorted = idx({1, 1, 1, 4});
-  sorted.sort_feat();
-  EXPECT_EQ(indices_of(sorted), (std::vector<int>{1, 4}));
-  EXPECT_EQ(sorted.nalloc, 2);
-
-  // A borrowed vector is never reordered in place: it gets its own storage.
+  EXPECT_EQ(indices_of(v), (Ints{3, 7, 12}));
   TableIdx lender = idx({5, 2});
   TableIdx view;
   view.borrow(lender);
   view.sort_feat();
   EXPECT_FALSE(view.borrowed);
-  EXPECT_EQ(indices_of(view), (std::vector<int>{2, 5}));
-  EXPECT_EQ(indices_of(lender), (std::vector<int>{5, 2}));
+  EXPECT_EQ(indices_of(view), (Ints{2, 5}));
+  EXPECT_EQ(indices_of(lender), (Ints{5, 2}));
 }
 
-TEST(SortFeatDeathTest, NegativeIndexIsADataError) {
-  TableIdx v = idx({9, 2, -4});
-  EXPECT_EXIT(v.sort_feat(), ::testing::ExitedWithCode(1),
-              "TableValIdx::sort_feat: Negative index -4\nData Error: Please check your data!");
-}
-
-// ------------------------------------------------------------------- reading
-
-class ReadTest : public ::testing::Test {
- protected:
-  void open(const std::string& name, const std::string& content) {
-    io_.force_open(write_file(name, content).c_str(), "r", false);
+TEST(Read, LinesOfIndicesAndStumpBins) {
+  const std::string path = zdtest::MakeTempDir() + "lines.txt";
+  std::string big;  // over the 1 MiB after which the line buffer is given back
+  for (int i = 149999; i >= 0; i--) big += " " + std::to_string(1000000 + i);
+  zdtest::WriteFile(path, " 3 17\n7 3 3 12\n\n\t5:0.25  0x10\t010 \n-0 +4\n" + big + "\n1\n");
+  InputDataHandler handler;
+  ZDIO io;
+  io.force_open(path.c_str(), "r", false);
+  TableIdx v;
+  for (const Ints& expected : {Ints{3, 17}, Ints{3, 7, 12}, Ints{0}, Ints{5, 8, 16}, Ints{0, 4}}) {
+    ASSERT_TRUE(handler.Read(io, v, "lines.txt", 0));
+    EXPECT_EQ(indices_of(v), expected);
   }
-  void TearDown() override { io_.clean_close(); }
-  ZDIO io_;
-  InputDataHandler handler_;
-};
-
-TEST_F(ReadTest, TextFormOfBinaryVectors) {
-  open("lines.txt", " 3 17\n7 3 3 12\n\n\t5:0.25  0x10\t010 \n-0 +4\n");
-  TableIdx v;
-  ASSERT_TRUE(handler_.Read(io_, v, "lines.txt", 0));
-  EXPECT_EQ(indices_of(v), (std::vector<int>{3, 17}));
-  ASSERT_TRUE(handler_.Read(io_, v, "lines.txt", 1));
-  EXPECT_EQ(indices_of(v), (std::vector<int>{3, 7, 12}));
-  EXPECT_EQ(v.nalloc, 3);
-  ASSERT_TRUE(handler_.Read(io_, v, "lines.txt", 2));
-  EXPECT_EQ(indices_of(v), (std::vector<int>{0}));  // empty line
-  ASSERT_TRUE(handler_.Read(io_, v, "lines.txt", 3));
-  EXPECT_EQ(indices_of(v), (std::vector<int>{5, 8, 16}));
-  ASSERT_TRUE(handler_.Read(io_, v, "lines.txt", 4));
-  EXPECT_EQ(indices_of(v), (std::vector<int>{0, 4}));
   EXPECT_EQ(v.stump, nullptr);
-  // End of file leaves the vector as it was.
-  EXPECT_FALSE(handler_.Read(io_, v, "lines.txt", 5));
-  EXPECT_EQ(indices_of(v), (std::vector<int>{0, 4}));
-}
-
-TEST_F(ReadTest, BadTokenWarnsTwiceAndKeepsWhatWasRead) {
-  open("bad.txt", "4 2 abc 9\n");
-  TableIdx v;
-  Capture warnings(ZDEvent::warnfile);
-  EXPECT_FALSE(handler_.Read(io_, v, "bad.txt", 0));
-  EXPECT_EQ(warnings.text(),
-            "Entry [abc] does not follow <index> syntax\n"
-            "Cannot parse token [abc] starting with ASCII 97 at position 2 of line:\n"
-            "4 2 abc 9\n\n");
-  EXPECT_EQ(indices_of(v), (std::vector<int>{4, 2}));
-}
-
-TEST_F(ReadTest, BadTokenReportsItsFirstCharacterAsSignedChar) {
-  open("bad8.txt", "\xe9t\n");
-  TableIdx v;
-  Capture warnings(ZDEvent::warnfile);
-  EXPECT_FALSE(handler_.Read(io_, v, "bad8.txt", 0));
-  EXPECT_NE(warnings.text().find("starting with ASCII -23 at position 0 of line:\n\xe9t\n\n"),
-            std::string::npos);
-}
-
-TEST_F(ReadTest, StumpLinesKeepTheirOrderAndPointAtTheHandler) {
-  handler_.datatype = FD_BSTUMP;
-  open("stump.txt", "2 0 5\n");
-  TableIdx v;
-  ASSERT_TRUE(handler_.Read(io_, v, "stump.txt", 0));
-  EXPECT_EQ(indices_of(v), (std::vector<int>{2, 0, 5}));
-  EXPECT_EQ(v.nalloc, 3);
-  EXPECT_EQ(v.stump, &handler_);
-}
-
-TEST_F(ReadTest, LineOfSeveralMegabytes) {
-  std::string line;
-  const int n = 600000;  // about 4 MB of text
-  for (int i = n - 1; i >= 0; i--) line += " " + std::to_string(1000000 + i);
-  open("long.txt", line + "\n1\n");
-  TableIdx v;
-  ASSERT_TRUE(handler_.Read(io_, v, "long.txt", 0));
-  ASSERT_EQ(v.nitems, n);
+  ASSERT_TRUE(handler.Read(io, v, "lines.txt", 5));
+  ASSERT_EQ(v.nitems, 150000);
   EXPECT_EQ(v[0].index, 1000000);
-  EXPECT_EQ(v[n - 1].index, 1000000 + n - 1);
-  ASSERT_TRUE(handler_.Read(io_, v, "long.txt", 1));
-  EXPECT_EQ(indices_of(v), (std::vector<int>{1}));
+  EXPECT_EQ(v[149999].index, 1149999);
+  ASSERT_TRUE(handler.Read(io, v, "lines.txt", 6));
+  EXPECT_EQ(indices_of(v), Ints{1});
+  EXPECT_FALSE(handler.Read(io, v, "lines.txt", 7));  // end of file leaves v as it was
+  EXPECT_EQ(indices_of(v), Ints{1});
+  io.clean_close();
+  std::remove(path.c_str());
+
+  handler.datatype = FD_BSTUMP;
+  io.open_string("2 0 5\n");
+  ASSERT_TRUE(handler.Read(io, v, "stump", 0));
+  EXPECT_EQ(indices_of(v), (Ints{2, 0, 5}));  // bins keep their order
+  EXPECT_EQ(v.stump, &handler);
+  io.clean_close();
 }
 
-TEST_F(ReadTest, GzipFile) {
-  std::string path = ::testing::TempDir() + "sparse_lines.gz";
-  gzFile gz = gzopen(path.c_str(), "wb");
-  gzputs(gz, " 9 4\n 1\n");
-  gzclose(gz);
-  io_.force_open(path.c_str(), "r", true);
-  TableIdx v;
-  ASSERT_TRUE(handler_.Read(io_, v, "lines.gz", 0));
-  EXPECT_EQ(indices_of(v), (std::vector<int>{4, 9}));
-  ASSERT_TRUE(handler_.Read(io_, v, "lines.gz", 1));
-  EXPECT_EQ(indices_of(v), (std::vector<int>{1}));
-  EXPECT_FALSE(handler_.Read(io_, v, "lines.gz", 2));
-}
-
-TEST_F(ReadTest, RejectedDataAndIndices) {
-  open("neg.txt", "5 1 -3\n");
-  TableIdx v;
-  EXPECT_EXIT(handler_.Read(io_, v, "neg.txt", 0), ::testing::ExitedWithCode(1),
-              "TableValIdx::sort_feat: Negative index -3\nData Error: Please check your data!");
-  for (int type : {FD_SPARSE, FD_CONTINUOUS}) {
-    handler_.datatype = type;
-    EXPECT_EXIT(handler_.Read(io_, v, "neg.txt", 0), ::testing::ExitedWithCode(1),
-                "TableIdx::init: Only bsparse datatype supported by binary ZANDA\n"
-                "Data Error: Please check your data!");
+TEST(Read, BadTokenWarnsAndKeepsWhatWasRead) {
+  const struct {
+    std::string line;
+    Ints kept;
+    std::string warning;
+  } cases[] = {
+      {"4 2 abc 9\n",
+       {4, 2},
+       "Entry [abc] does not follow <index> syntax\nCannot parse token [abc] starting with ASCII "
+       "97 at position 2 of line:\n4 2 abc 9\n\n"},
+      // The first character is reported as a signed char.
+      {"\xe9t\n",
+       {},
+       "Entry [\xe9t] does not follow <index> syntax\nCannot parse token [\xe9t] starting with "
+       "ASCII -23 at position 0 of line:\n\xe9t\n\n"},
+  };
+  for (const auto& c : cases) {
+    InputDataHandler handler;
+    ZDIO io;
+    io.open_string(c.line.c_str());
+    TableIdx v;
+    std::string warnings =
+        zdtest::Captured(ZDEvent::warnfile, [&] { EXPECT_FALSE(handler.Read(io, v, "bad", 0)); });
+    io.clean_close();
+    EXPECT_EQ(warnings, c.warning);
+    EXPECT_EQ(indices_of(v), c.kept);
   }
 }
 
 TEST(UpdateStump, BuildsTablesOnce) {
   InputDataHandler h;
-  Mvec<int> levels;
+  Mvec<int> levels, other, none;
   for (int l : {3, 2, 5}) levels.append(l);
-  Capture traces(ZDEvent::tracefile);
-  h.update_stump(levels);
-  ASSERT_EQ(h.offsets.nitems, 4);
-  EXPECT_EQ(h.offsets[0], 0);
-  EXPECT_EQ(h.offsets[1], 3);
-  EXPECT_EQ(h.offsets[2], 5);
-  EXPECT_EQ(h.offsets[3], 10);
-  ASSERT_EQ(h.scales.nitems, 3);
-  EXPECT_DOUBLE_EQ(h.scales[0], 0.5);
-  EXPECT_DOUBLE_EQ(h.scales[1], 1.0);
-  EXPECT_DOUBLE_EQ(h.scales[2], 0.25);
-  EXPECT_EQ(h.ranges[2], 5);
-  Mvec<int> other;
   other.append(7);
-  h.update_stump(other);  // ranges already set
-  Mvec<int> none;
-  h.update_stump(none);
+  std::string traces = zdtest::Captured(ZDEvent::tracefile, [&] {
+    h.update_stump(levels);
+    h.update_stump(other);  // ranges already set
+    h.update_stump(none);
+  });
+  EXPECT_EQ(traces, "New stump range: 3 2 5 \nUsing old stump range\nUsing old stump range\n");
+  EXPECT_EQ(std::vector<int>(h.offsets.begin(), h.offsets.end()), (Ints{0, 3, 5, 10}));
+  EXPECT_EQ(std::vector<double>(h.scales.begin(), h.scales.end()),
+            (std::vector<double>{0.5, 1.0, 0.25}));
   EXPECT_EQ(h.ranges.nitems, 3);
-  EXPECT_EQ(traces.text(),
-            "New stump range: 3 2 5 \nUsing old stump range\nUsing old stump range\n");
 }
 
-// ------------------------------------------------------------- dot products
-
-TEST(BinaryProducts, CommonIndicesAndOverlap) {
+TEST(DotProducts, BinaryStumpAndValued) {
   TableIdx a = idx({1, 4, 9}), b = idx({4, 5, 9}), empty;
   EXPECT_EQ(a.dot_prod(b), 2.0);
-  EXPECT_EQ(b.dot_prod(a), 2.0);
   EXPECT_TRUE(a.overlap(b));
   EXPECT_FALSE(a.overlap(idx({0, 2, 10})));
   EXPECT_FALSE(empty.overlap(a));
   EXPECT_FALSE(a.overlap(empty));
-  EXPECT_EQ(empty.dot_prod(a), 0.0);
-}
 
-TEST(StumpProducts, MinimumOrScaledDistance) {
   StumpData plain;
-  TableIdx a = idx({2, 0}), b = idx({1, 3});
-  a.stump = b.stump = &plain;
-  EXPECT_EQ(a.dot_prod(b), 1.0);  // min(2,1) + min(0,3)
-
+  TableIdx s = idx({2, 0}), t = idx({1, 3});
+  s.stump = t.stump = &plain;
+  EXPECT_EQ(s.dot_prod(t), 1.0);  // min(2,1) + min(0,3)
   InputDataHandler h;
   Mvec<int> levels;
   levels.append(3);
   levels.append(4);
-  ZDEvent::verbose = 0;
-  h.update_stump(levels);
-  ZDEvent::verbose = 1;
-  a.stump = b.stump = &h;
+  zdtest::Captured(ZDEvent::tracefile, [&] { h.update_stump(levels); });
+  s.stump = t.stump = &h;
   // 1/2 * (3 - 1 - 2*|2-1|) + 1/3 * (4 - 1 - 2*|0-3|)
-  EXPECT_DOUBLE_EQ(a.dot_prod(b), 0.5 * 0.0 + (1.0 / 3.0) * -3.0);
-  // The shorter vector decides the positions compared.
-  TableIdx one = idx({2});
+  EXPECT_DOUBLE_EQ(s.dot_prod(t), 0.5 * 0.0 + (1.0 / 3.0) * -3.0);
+  TableIdx one = idx({2});  // the shorter vector decides the positions compared
   one.stump = &h;
-  EXPECT_DOUBLE_EQ(one.dot_prod(b), 0.0);
-
-  // A dense weight vector over the one-hot positions 0..6: offsets 0 and 3.
+  EXPECT_DOUBLE_EQ(one.dot_prod(t), 0.0);
+  // Dense weights over the one-hot positions 0..6 (offsets 0 and 3).
   TableValIdx w = dense({10, 11, 12, 13, 14, 15, 16});
-  EXPECT_DOUBLE_EQ(w.dot_prod(a), 12.0 + 13.0);
+  EXPECT_DOUBLE_EQ(w.dot_prod(s), 12.0 + 13.0);
   TableIdx beyond = idx({1, 4});  // 3 + 4 = 7 is past the weights
   beyond.stump = &h;
   EXPECT_DOUBLE_EQ(w.dot_prod(beyond), 11.0);
-}
 
-TEST(StumpProductsDeathTest, MixedFormsAreRefused) {
-  StumpData s;
-  TableIdx st = idx({1}), plain = idx({1});
-  st.stump = &s;
-  EXPECT_EXIT(st.dot_prod(plain), ::testing::ExitedWithCode(1),
-              "TableValIdx::dot_prod: stump-nostump dotprod not implemented\n"
-              "Please verify first your input model and your data");
-  TableValIdx sparse_w = val({{1, 1.0f}});
-  EXPECT_EXIT(sparse_w.dot_prod(st), ::testing::ExitedWithCode(1),
-              "TableValIdx::dot_prod: product sparse/stump not implemented yet\n"
-              "Please verify first your input model and your data");
-}
-
-TEST(ValuedProducts, SparseDenseAndTableVal) {
   TableValIdx d = dense({0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
   EXPECT_DOUBLE_EQ(d.dot_prod(idx({2, 5, 12})), 7.0);
-  TableValIdx s = val({{1, 0.5f}, {4, 2.0f}, {9, -1.0f}});
-  EXPECT_DOUBLE_EQ(s.dot_prod(idx({0, 4, 9, 11})), 1.0);
-  EXPECT_DOUBLE_EQ(s.dot_prod(TableIdx()), 0.0);
-  TableVal t;
-  for (double x : {1.0, 2.0, 3.0, 4.0, 5.0}) t.append(x);
-  EXPECT_DOUBLE_EQ(s.dot_prod(t), 0.5 * 2.0 + 2.0 * 5.0);  // index 9 ends the walk
-  // Products accumulate in double: 2^24 + 1 + 1 is not representable in float.
+  TableValIdx sp = val({{1, 0.5f}, {4, 2.0f}, {9, -1.0f}});
+  EXPECT_DOUBLE_EQ(sp.dot_prod(idx({0, 4, 9, 11})), 1.0);
+  TableVal tv;
+  for (double x : {1.0, 2.0, 3.0, 4.0, 5.0}) tv.append(x);
+  EXPECT_DOUBLE_EQ(sp.dot_prod(tv), 0.5 * 2.0 + 2.0 * 5.0);  // index 9 ends the walk
+  // Sums are formed in double: 2^24 + 1 + 1 is not a float.
   TableValIdx big = val({{0, 16777216.0f}, {1, 1.0f}, {2, 1.0f}});
   EXPECT_EQ(big.dot_prod(idx({0, 1, 2})), 16777218.0);
 }
 
-// ------------------------------------------------------------------ merges
-
-TEST(Merge, ThreeFormsOfTheWorkedExample) {
+TEST(Merge, FormsHeadersAndDoubleRounding) {
   TableValIdx a = val({{1, 1.0f}, {5, 2.0f}}), b = val({{5, 1.0f}, {7, 3.0f}});
   const Elems expected = {{1, 1.0f}, {5, 2.5f}, {7, 1.5f}};
-
-  TableValIdx inplace = a;
+  TableValIdx inplace = a, out, bin, self = a;
   inplace.merge(b, 0.5);
   EXPECT_EQ(elems_of(inplace), expected);
-
-  TableValIdx out;
   out.merge(a, b, 0.5);
   EXPECT_EQ(elems_of(out), expected);
-
-  TableValIdx bin;
-  bin.merge(a, idx({5, 7}), 0.5);
+  bin.merge(a, idx({5, 7}), 0.5);  // binary operands count as 1
   EXPECT_EQ(elems_of(bin), (Elems{{1, 1.0f}, {5, 2.5f}, {7, 0.5f}}));
-
-  TableValIdx self = a;
   self.merge(self, 2.0);
   EXPECT_EQ(elems_of(self), (Elems{{1, 3.0f}, {5, 6.0f}}));
-}
 
-TEST(Merge, EmptyOperandsAndHeaders) {
   TableValIdx src = val({{2, 4.0f}});
   src.mult = 0.5f;
   src.sqnorm = 3.0f;
   src.binary = true;
-
   TableValIdx empty;
   empty.merge(src, 0.25);  // takes header, flags and w * values
   EXPECT_EQ(empty.mult, 0.5f);
   EXPECT_EQ(empty.sqnorm, 3.0f);
   EXPECT_TRUE(empty.binary);
   EXPECT_EQ(elems_of(empty), (Elems{{2, 1.0f}}));
-
   TableValIdx copy;
-  copy.merge(src, TableValIdx(), 7.0);  // b empty: copy of a
+  copy.merge(src, TableValIdx(), 7.0);  // b empty: a copy of a
   EXPECT_EQ(copy.mult, 0.5f);
-  EXPECT_TRUE(copy.binary);
   EXPECT_EQ(elems_of(copy), (Elems{{2, 4.0f}}));
-
   TableValIdx reset(false, true);
   reset.mult = 9.0f;
-  reset.merge(TableValIdx(), val({{2, 4.0f}}), 2.0);  // a empty: fresh sparse vector of w * b
+  reset.merge(TableValIdx(), val({{2, 4.0f}}), 2.0);  // a empty: a fresh sparse w * b
   EXPECT_TRUE(reset.sparse);
   EXPECT_FALSE(reset.binary);
   EXPECT_EQ(reset.mult, 1.0f);
   EXPECT_EQ(reset.sqnorm, 1.0f);
   EXPECT_EQ(elems_of(reset), (Elems{{2, 8.0f}}));
-
   TableValIdx unchanged = val({{1, 1.0f}});
   unchanged.merge(TableValIdx(), 3.0);
   EXPECT_EQ(elems_of(unchanged), (Elems{{1, 1.0f}}));
-}
 
-TEST(Merge, NewValuesAreFormedInDouble) {
   // In float, w rounds to 1 and 1 + 2^-24 ties down to 1; in double the sum
   // lies just above the tie and rounds up.
   const double w = 1.0 + 0x1p-28;
-  TableValIdx a = val({{0, 1.0f}}), b = val({{0, 0x1p-24f}});
-  TableValIdx out;
-  out.merge(a, b, w);
+  TableValIdx one = val({{0, 1.0f}}), tiny = val({{0, 0x1p-24f}});
+  out.merge(one, tiny, w);
   EXPECT_EQ(out[0].value, 1.0f + 0x1p-23f);
-  a.incr(b, w);
-  EXPECT_EQ(a[0].value, 1.0f + 0x1p-23f);
+  one.incr(tiny, w);
+  EXPECT_EQ(one[0].value, 1.0f + 0x1p-23f);
 }
 
-// ------------------------------------------------------------- incr and mul
-
-TEST(Incr, AllFourCombinations) {
+TEST(Incr, AllFourCombinationsAndMul) {
   TableValIdx dd = dense({1, 2});
   dd.binary = true;
   dd.incr(dense({1, 1, 1}), 2.0);
   EXPECT_FALSE(dd.binary);
-  EXPECT_FALSE(dd.sparse);
   EXPECT_EQ(elems_of(dd), (Elems{{0, 3.0f}, {1, 4.0f}, {2, 2.0f}}));
-
   TableValIdx ds = dense({1});
   TableValIdx sb = val({{0, 1.0f}, {3, 1.0f}});
   sb.binary = true;
   ds.incr(sb, 0.5);
   EXPECT_EQ(elems_of(ds), (Elems{{0, 1.5f}, {1, 0.0f}, {2, 0.0f}, {3, 0.5f}}));
-
   TableValIdx ss = val({{2, 1.0f}, {6, 1.0f}});
   ss.incr(val({{0, 1.0f}, {2, 1.0f}, {4, 2.0f}, {9, 3.0f}}), -1.0);
   EXPECT_TRUE(ss.sparse);
   EXPECT_EQ(elems_of(ss), (Elems{{0, -1.0f}, {2, 0.0f}, {4, -2.0f}, {6, 1.0f}, {9, -3.0f}}));
-
   TableValIdx sd = val({{1, 5.0f}, {4, 1.0f}});
   TableValIdx d = dense({1, 1, 1});
   d.mult = 0.25f;
@@ -402,48 +253,66 @@ TEST(Incr, AllFourCombinations) {
   EXPECT_EQ(sd.mult, 0.25f);
   EXPECT_EQ(elems_of(sd), (Elems{{0, 2.0f}, {1, 7.0f}, {2, 2.0f}, {3, 0.0f}, {4, 1.0f}}));
 
-  TableValIdx empty;
-  empty.incr(val({{3, 2.0f}}), 1.0);
-  EXPECT_EQ(elems_of(empty), (Elems{{3, 2.0f}}));
-}
+  TableValIdx m = val({{1, 2.0f}, {3, 2.0f}, {8, 2.0f}});
+  m.mul(val({{3, 4.0f}}), 1.0);
+  EXPECT_EQ(elems_of(m), (Elems{{1, 0.0f}, {3, 8.0f}, {8, 0.0f}}));
+  m.mul(val({{3, 0.5f}, {8, 1.0f}}), 3.0);
+  EXPECT_EQ(elems_of(m), (Elems{{1, 0.0f}, {3, 12.0f}, {8, 0.0f}}));
+  m.mul(TableValIdx(), 1.0);
+  EXPECT_EQ(m.nitems, 0);
 
-TEST(Mul, CommonIndicesOnly) {
-  TableValIdx v = val({{1, 2.0f}, {3, 2.0f}, {8, 2.0f}});
-  v.mul(val({{3, 4.0f}}), 1.0);
-  EXPECT_EQ(elems_of(v), (Elems{{1, 0.0f}, {3, 8.0f}, {8, 0.0f}}));
-  v.mul(val({{3, 0.5f}, {8, 1.0f}}), 3.0);
-  EXPECT_EQ(elems_of(v), (Elems{{1, 0.0f}, {3, 12.0f}, {8, 0.0f}}));
-  v.mul(TableValIdx(), 1.0);
-  EXPECT_EQ(v.nitems, 0);
-}
-
-TEST(MulDeathTest, DenseOperandIsRefused) {
-  TableValIdx s = val({{0, 1.0f}}), d = dense({1});
-  EXPECT_EXIT(s.mul(d, 1.0), ::testing::ExitedWithCode(1),
-              "TableValIdx::mul: only implemented for sparse so far\nMemory Error");
-  EXPECT_EXIT(d.mul(s, 1.0), ::testing::ExitedWithCode(1),
-              "TableValIdx::mul: only implemented for sparse so far\nMemory Error");
-}
-
-// --------------------------------------------------------------- copy, init
-
-TEST(Copy, TakesHeaderAndIndices) {
-  TableValIdx v = val({{2, 0.5f}, {7, 3.0f}});
-  v.mult = 2.0f;
-  v.sqnorm = 4.0f;
+  TableValIdx header = val({{2, 0.5f}, {7, 3.0f}});
+  header.mult = 2.0f;
+  header.sqnorm = 4.0f;
   TableIdx x = idx({1, 2, 3, 4});
-  x.copy(v);
-  EXPECT_EQ(indices_of(x), (std::vector<int>{2, 7}));
+  x.copy(header);
+  EXPECT_EQ(indices_of(x), (Ints{2, 7}));
   EXPECT_EQ(x.mult, 2.0f);
   EXPECT_EQ(x.sqnorm, 4.0f);
 }
 
-TEST(CopyDeathTest, StumpTargetIsRefused) {
+TEST(SparseDeathTest, RefusedOperandsAndData) {
+  const std::string memory = "\nMemory Error: Please send error message to [^\n]+\n$";
   StumpData s;
-  TableIdx x;
-  x.stump = &s;
-  EXPECT_EXIT(x.copy(TableValIdx()), ::testing::ExitedWithCode(1),
-              "TableIdx::copy: not implemented yet\nPlease verify first");
+  TableIdx st = idx({1});
+  st.stump = &s;
+  TableValIdx sparse_w = val({{1, 1.0f}}), d = dense({1});
+  ZDIO io;
+  TableIdx v;
+  InputDataHandler handler;
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[] {
+         idx({9, 2, -4}).sort_feat();
+       },
+       zdtest::Exact(zdtest::DataError("TableValIdx::sort_feat", "Negative index -4"))},
+      {[&] { st.dot_prod(idx({1})); },
+       zdtest::Exact(
+           zdtest::UserError("TableValIdx::dot_prod", "stump-nostump dotprod not implemented"))},
+      {[&] { sparse_w.dot_prod(st); },
+       zdtest::Exact(
+           zdtest::UserError("TableValIdx::dot_prod", "product sparse/stump not implemented yet"))},
+      {[&] { sparse_w.mul(d, 1.0); },
+       "^TableValIdx::mul: only implemented for sparse so far" + memory},
+      {[&] { d.mul(sparse_w, 1.0); },
+       "^TableValIdx::mul: only implemented for sparse so far" + memory},
+      {[&] { st.copy(TableValIdx()); },
+       zdtest::Exact(zdtest::UserError("TableIdx::copy", "not implemented yet"))},
+      {[&] {
+         handler.datatype = FD_SPARSE;
+         io.open_string("5 1\n");
+         handler.Read(io, v, "sparse", 0);
+       },
+       zdtest::Exact(
+           zdtest::DataError("TableIdx::init", "Only bsparse datatype supported by binary ZANDA"))},
+      {[&] {
+         handler.datatype = FD_CONTINUOUS;
+         io.open_string("5 1\n");
+         handler.Read(io, v, "continuous", 0);
+       },
+       zdtest::Exact(
+           zdtest::DataError("TableIdx::init", "Only bsparse datatype supported by binary ZANDA"))},
+  };
+  for (const auto& c : cases) EXPECT_EXIT(c.first(), testing::ExitedWithCode(1), c.second);
 }
 
 }  // namespace
