@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +41,15 @@ void* reserve(size_t bytes) {
     exit(1);
   }
   return p;
+}
+
+// Results that cannot be written must not end in a successful exit: a failed
+// write (full disk, /dev/full) is reported with its cause and ends with 1.
+void check_output(int written) {
+  if (written >= 0) return;
+  int cause = errno;
+  fprintf(stderr, "MaxEntDecoder: error writing standard output: %s\n", strerror(cause));
+  exit(1);
 }
 
 [[noreturn]] void usage(const char* prog) {
@@ -101,20 +111,22 @@ int main(int argc, char** argv) {
 
   while (fgets(str, MAX, stdin)) {
     if (strstr(str, kEndOfSentence)) {
-      printf("%s\n", kEndOfSentence);
+      check_output(printf("%s\n", kEndOfSentence));
       continue;
     }
     gettimeofday(&start, nullptr);
     int n = GenerateUptoTrigrams(str, model->feats2ind, indstr, MAX);
-    model->zanda.test_samp(indstr, n, outs, idxs);
+    // Only the printed best entries are ranked.
+    model->zanda.test_samp(indstr, n, outs, idxs, Nbest > 0 ? Nbest : 0);
     gettimeofday(&end, nullptr);
     diff =
         static_cast<int>(static_cast<unsigned>(diff) + static_cast<unsigned>(timediff(end, start)));
     tot += 1;
     for (int i = 0; i < Nbest && i < model->zanda.get_nfiers(); i++)
-      printf("%s:%g ", model->zanda.classifier_name(idxs[i]), outs[i]);
-    printf("\n");
+      check_output(printf("%s:%g ", model->zanda.classifier_name(idxs[i]), outs[i]));
+    check_output(printf("\n"));
   }
+  check_output(fflush(stdout) == 0 && !ferror(stdout) ? 0 : -1);
 
   if (VERBOSE)
     fprintf(stderr,

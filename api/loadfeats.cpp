@@ -1,22 +1,41 @@
 // Dictionary loading and n-gram feature generation.
 #include "loadfeats.h"
 
+#include <sys/stat.h>
+
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#ifdef MAXENT_FUZZ
+#include "fuzz_exit.h"
+#endif
+
 namespace {
+
+// Ends the process; fuzz builds hand the status to the harness instead.
+[[noreturn]] void end_process(int status) {
+#ifdef MAXENT_FUZZ
+  fuzz_exit(status, "loadfeats");
+#else
+  exit(status);
+#endif
+}
 
 constexpr size_t kInitialSize = 40000;
 constexpr int kLineBuf = 1024;
 constexpr size_t kLineMax = kLineBuf - 2;  // a read of this many characters is too long
-constexpr size_t kFeatBuf = 1024;          // room for the longest feature string and its NUL
+constexpr size_t kFeatBuf = NgramCursor::kMaxString;
 // Feature strings of several positions are looked up together (see
 // GenerateUptoTrigrams); a batch holds this many bytes and probes at most.
 constexpr size_t kBatchText = 16 * kFeatBuf;
-constexpr int kBatchProbes = 48;
+constexpr int kBatchProbes = 63;
+
+// User data of the tables that LoadFeats builds: their entries carry tags.
+char kTaggedDictionary;
 
 // Delimiters that end the index field of a dictionary line.
 inline bool is_index_delim(char c) {
@@ -42,47 +61,31 @@ void free_inv_key(void*, void* entry) {
   SYSDefaultHandle->memfree(SYSDefaultHandle, static_cast<HEInv*>(entry)->key);
 }
 
-// One "token_pos" piece of a feature string: the token stays in the input line
-// and only the "_pos" suffix is formatted.
-struct Piece {
-  const char* tok;
-  size_t toklen;
-  char suffix[16];
-  size_t suflen;
-
-  size_t len() const { return toklen + suflen; }
-  void set(const char* t, size_t tlen, int pos) {
-    tok = t;
-    toklen = tlen;
-    char digits[12];
-    size_t n = 0;
-    for (unsigned v = static_cast<unsigned>(pos); v || n == 0; v /= 10) digits[n++] = '0' + v % 10;
-    suffix[0] = '_';
-    for (size_t k = 0; k < n; k++) suffix[1 + k] = digits[n - 1 - k];
-    suflen = n + 1;
-  }
-};
-
 }  // namespace
 
 void Error(const char* msg) {
   fprintf(stderr, "%s\n", msg);
-  exit(-1);
+  end_process(-1);
 }
 
 void badinput(const char* file, int nl, const char* msg, const char* line) {
   fprintf(stderr, "%s at %d in %s file\n", msg, nl, file);
   fprintf(stderr, "\t Offending line: %s\n", line);
-  exit(-1);
+  end_process(-1);
 }
 
 DSTHashTable LoadFeats(const char* file, int inv) {
-  FILE* fp = fopen(file, "r");
+  // A folder would open and read as an empty dictionary: refuse it as well.
+  struct stat st;
+  bool folder = stat(file, &st) == 0 && S_ISDIR(st.st_mode);
+  FILE* fp = folder ? nullptr : fopen(file, "r");
   if (!fp) Error(("can't open " + std::string(file) + " -- lexiconread").c_str());
   DSTHashTable ht = inv ? DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HEInv), DSTIntCmp,
                                         DSTIntHash, nullptr)
                         : DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HE), DSTStrCmp,
-                                        DSTStrHash, nullptr);
+                                        DSTStrHash, &kTaggedDictionary);
+  // Most lookups of the decoder miss: a filter rules them out cheaply.
+  if (!inv) DSTHashEnableFilter(ht, offsetof(HE, tag));
   char line[kLineBuf];
   for (int nl = 0; fgets(line, kLineBuf - 1, fp); nl++) {
     size_t len = strlen(line);
@@ -112,7 +115,7 @@ DSTHashTable LoadFeats(const char* file, int inv) {
       HEInv e = {static_cast<int>(val), key};
       DSTHashInsert(ht, &e);
     } else {
-      HE e = {key, static_cast<int>(val)};
+      HE e = {key, static_cast<int>(val), DSTStrTag(key, static_cast<size_t>(line + len - str))};
       DSTHashInsert(ht, &e);
     }
   }
@@ -126,27 +129,96 @@ void FreeFeats(DSTHashTable ht, int inv) {
 }
 
 int MapWord2Ind(const char* s, DSTHashTable ht) {
-  HE probe = {const_cast<char*>(s), 0};
+  HE probe = {const_cast<char*>(s), 0, 0};
   const HE* found = static_cast<const HE*>(DSTHashFind(ht, &probe));
   return found ? found->val : -1;
 }
 
+void NgramCursor::Piece::set(const char* t, size_t tlen, int pos) {
+  tok = t;
+  toklen = tlen;
+  char digits[12];
+  size_t n = 0;
+  for (unsigned v = static_cast<unsigned>(pos); v || n == 0; v /= 10) digits[n++] = '0' + v % 10;
+  suffix[0] = '_';
+  for (size_t k = 0; k < n; k++) suffix[1 + k] = digits[n - 1 - k];
+  suflen = n + 1;
+}
+
+NgramCursor::NgramCursor(const char* line, const DSTStrHasher* hasher) : p_(line), hasher_(hasher) {
+  if (hasher_) blank_ = hasher_->append(hasher_->empty(), " ", 1);
+}
+
+bool NgramCursor::next(char* out, Position& pos) {
+  while (is_token_delim(*p_)) p_++;
+  if (!*p_) return false;
+  const char* tok = p_;
+  while (*p_ && !is_token_delim(*p_)) p_++;
+  i_++;
+  Piece& cur = last_[i_ % 3];
+  cur.set(tok, static_cast<size_t>(p_ - tok), i_);
+  if (hasher_) {
+    // The bigram extends the last unigram, the trigram the last bigram.
+    const DSTStrHasher& h = *hasher_;
+    DSTStrHasher::Part piece =
+        h.append(h.append(h.empty(), cur.tok, cur.toklen), cur.suffix, cur.suflen);
+    tri_ = h.join(h.join(bi_, blank_), piece);
+    bi_ = h.join(h.join(uni_, blank_), piece);
+    uni_ = piece;
+    pos.hash[0] = uni_.hash;
+    pos.hash[1] = bi_.hash;
+    pos.hash[2] = tri_.hash;
+  }
+
+  // The unigram, bigram and trigram are suffixes of one string
+  // ("pp_{i-2} prev_{i-1} w_i") assembled from the last three pieces; len[k] is
+  // the length of the n-gram of order k + 1.
+  const Piece* pieces[3];
+  int nfit = 0;
+  for (size_t total = 0; nfit < 3 && nfit < i_; nfit++) {
+    pieces[nfit] = &last_[(i_ - nfit) % 3];
+    total += pieces[nfit]->len() + (nfit > 0);
+    if (total >= kMaxString) break;
+    pos.len[nfit] = total;
+  }
+  pos.count = nfit;
+  pos.used = 0;
+  if (nfit == 0) return true;
+
+  char* q = out;
+  for (int k = nfit - 1; k >= 0; k--) {
+    memcpy(q, pieces[k]->tok, pieces[k]->toklen);
+    q += pieces[k]->toklen;
+    memcpy(q, pieces[k]->suffix, pieces[k]->suflen);
+    q += pieces[k]->suflen;
+    *q++ = k > 0 ? ' ' : '\0';
+  }
+  for (int k = 0; k < nfit; k++) pos.grams[k] = out + pos.len[nfit - 1] - pos.len[k];
+  pos.used = pos.len[nfit - 1] + 1;
+  return true;
+}
+
 int GenerateUptoTrigrams(const char* s, DSTHashTable ht, int* ngrams, int capacity) {
-  // The unigram, bigram and trigram of a position are suffixes of one string
-  // ("pp_{i-2} prev_{i-1} w_i"), assembled from the pieces of the last three
-  // tokens. The strings of several positions are collected in `text` and looked
-  // up as one batch, so that their chain walks overlap; indices are still
-  // emitted in generation order.
+  // The strings of several positions are collected in `text` and looked up as
+  // one batch, so that their chain walks overlap; indices are still emitted in
+  // generation order. When the table's hash allows it, the cursor gives the
+  // strings' buckets, and a dictionary from LoadFeats is probed with tags.
   char text[kBatchText];
   HE probes[kBatchProbes];
   const void* probe_ptrs[kBatchProbes];
   void* found[kBatchProbes];
+  size_t buckets[kBatchProbes];
+  uint32_t tags[kBatchProbes];
   for (int k = 0; k < kBatchProbes; k++) probe_ptrs[k] = &probes[k];
+  const bool joined = ht->hfunc == DSTStrHash && DSTStrHasher::applies(ht->tblsz);
+  const bool tagged = ht->data == &kTaggedDictionary;
+  const DSTStrHasher hasher(joined ? ht->tblsz : 1);
   size_t used = 0;
   int nprobes = 0;
   int indx = 0;
   auto flush = [&] {
-    DSTHashFindBatch(ht, probe_ptrs, nprobes, found);
+    DSTHashFindBatch(ht, probe_ptrs, nprobes, found, joined ? buckets : nullptr,
+                     tagged ? tags : nullptr, offsetof(HE, tag));
     for (int k = 0; k < nprobes && indx < capacity; k++) {
       if (found[k] && static_cast<const HE*>(found[k])->val != -1) {
         ngrams[indx++] = static_cast<const HE*>(found[k])->val;
@@ -156,42 +228,18 @@ int GenerateUptoTrigrams(const char* s, DSTHashTable ht, int* ngrams, int capaci
     nprobes = 0;
   };
 
-  Piece last[3];
-  int i = 0;
-  const char* p = s;
+  NgramCursor cursor(s, joined ? &hasher : nullptr);
+  NgramCursor::Position pos;
   while (indx < capacity) {
-    while (is_token_delim(*p)) p++;
-    if (!*p) break;
-    const char* tok = p;
-    while (*p && !is_token_delim(*p)) p++;
-    i++;
-    last[i % 3].set(tok, static_cast<size_t>(p - tok), i);
-
-    // len[k]: length of the n-gram of order k + 1; orders that do not fit the
-    // feature buffer are skipped, and so are the longer ones.
-    const Piece* pieces[3];
-    size_t len[3];
-    int nfit = 0;
-    for (size_t total = 0; nfit < 3 && nfit < i; nfit++) {
-      pieces[nfit] = &last[(i - nfit) % 3];
-      total += pieces[nfit]->len() + (nfit > 0);
-      if (total >= kFeatBuf) break;
-      len[nfit] = total;
-    }
-    if (nfit == 0) continue;
     if (kBatchText - used < kFeatBuf || nprobes + 3 > kBatchProbes) flush();
-
-    char* base = text + used;
-    char* q = base;
-    for (int k = nfit - 1; k >= 0; k--) {
-      memcpy(q, pieces[k]->tok, pieces[k]->toklen);
-      q += pieces[k]->toklen;
-      memcpy(q, pieces[k]->suffix, pieces[k]->suflen);
-      q += pieces[k]->suflen;
-      *q++ = k > 0 ? ' ' : '\0';
+    if (!cursor.next(text + used, pos)) break;
+    for (int k = 0; k < pos.count; k++) {
+      probes[nprobes].key = const_cast<char*>(pos.grams[k]);
+      if (joined) buckets[nprobes] = pos.hash[k];
+      if (tagged) tags[nprobes] = DSTStrTag(pos.grams[k], pos.len[k]);
+      nprobes++;
     }
-    for (int k = 0; k < nfit; k++) probes[nprobes++].key = base + len[nfit - 1] - len[k];
-    used += len[nfit - 1] + 1;
+    used += pos.used;
   }
   if (nprobes > 0 && indx < capacity) flush();
   return indx;

@@ -5,12 +5,16 @@
 #ifndef API_LOADFEATS_H
 #define API_LOADFEATS_H
 
+#include <cstddef>
+#include <cstdint>
+
 #include "dsthash.h"
 
 // Entry of the string-keyed dictionary: feature string to feature index.
 struct HE {
-  char* key;  // heap copy of the feature string, owned by the table
-  int val;    // feature index, 0 or greater
+  char* key;     // heap copy of the feature string, owned by the table
+  int val;       // feature index, 0 or greater
+  uint32_t tag;  // DSTStrTag of the key in dictionaries from LoadFeats (padding otherwise)
 };
 
 // Entry of the inverse dictionary: feature index to feature string.
@@ -29,11 +33,59 @@ void FreeFeats(DSTHashTable ht, int inv);
 // The index stored for `s` in a string-keyed dictionary, or -1.
 int MapWord2Ind(const char* s, DSTHashTable ht);
 
-// Splits `s` into tokens at blanks, tabs, newlines and commas and, for each
-// token position i (from 1), looks up "w_i", then "w_{i-1}_{i-1} w_i_i", then
-// "w_{i-2}_{i-2} w_{i-1}_{i-1} w_i_i"; writes the indices found to `ngrams` in
-// that order and returns their number. At most `capacity` indices are written;
-// a feature string longer than 1023 bytes is skipped. `s` is only read.
+// Position-tagged n-gram strings of one line, position by position. The line
+// is split into tokens at blanks, tabs, newlines and commas; at token position
+// i (from 1) the strings are the unigram "w_i", the bigram
+// "w_{i-1}_{i-1} w_i_i" and the trigram "w_{i-2}_{i-2} w_{i-1}_{i-1} w_i_i".
+// The cursor only reads the line, which must outlive it. The decoder looks these
+// strings up (GenerateUptoTrigrams); the feature extractor counts them.
+class NgramCursor {
+ public:
+  // Room `next` needs in its output: the longest string and its NUL.
+  static constexpr size_t kMaxString = 1024;
+
+  // The strings of one token position.
+  struct Position {
+    int count;             // strings formed, 0 to 3
+    const char* grams[3];  // grams[k] is the n-gram of order k + 1
+    size_t len[3];         // their lengths
+    uint32_t hash[3];      // their DSTStrHash, when the cursor has a hasher
+    size_t used;           // bytes of the output buffer the strings take
+  };
+
+  // With a hasher, every position also gets the strings' hashes: each piece
+  // is hashed once and the n-grams' hashes are joined from the pieces'.
+  explicit NgramCursor(const char* line, const DSTStrHasher* hasher = nullptr);
+
+  // Forms the strings of the next token position in `out` (kMaxString bytes of
+  // room), the shorter ones as suffixes of the trigram. An order whose string
+  // would take kMaxString bytes or more is left out with the longer ones, so
+  // `count` may be 0. Returns false, forming nothing, at the end of the line.
+  bool next(char* out, Position& pos);
+
+ private:
+  // One "token_pos" piece: the token stays in the line, only "_pos" is formatted.
+  struct Piece {
+    const char* tok;
+    size_t toklen;
+    char suffix[16];
+    size_t suflen;
+
+    size_t len() const { return toklen + suflen; }
+    void set(const char* t, size_t tlen, int pos);
+  };
+
+  const char* p_;
+  int i_ = 0;  // position of the last token
+  Piece last_[3];
+  const DSTStrHasher* hasher_;
+  DSTStrHasher::Part blank_{};               // the hash of " "
+  DSTStrHasher::Part uni_{}, bi_{}, tri_{};  // the last position's n-grams
+};
+
+// Looks up the strings of NgramCursor for the line `s` and writes the indices
+// found to `ngrams` in generation order (per position: unigram, bigram,
+// trigram); returns their number. At most `capacity` indices are written.
 int GenerateUptoTrigrams(const char* s, DSTHashTable ht, int* ngrams, int capacity);
 
 // Writes "msg\n" to standard error and exits with status 255.

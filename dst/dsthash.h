@@ -25,6 +25,7 @@ struct dst_hash_node_rec {
 typedef dst_hash_node_rec* DSTHashList;
 
 typedef struct dst_hash_table_rec* DSTHashTable;
+typedef struct dst_hash_filter_rec* DSTHashFilter;
 
 struct dst_hash_table_rec {
   DSTHashList* array;  // `tblsz` chain heads, null for an empty bucket
@@ -36,7 +37,8 @@ struct dst_hash_table_rec {
   size_t cnt;          // entries inserted
   DSTCmpFunc cmp;
   DSTHashFunc hfunc;
-  DSTPool pool;  // source of chain nodes
+  DSTPool pool;          // source of chain nodes
+  DSTHashFilter filter;  // membership filter (DSTHashEnableFilter), null when off
 };
 
 // One row of the size table: a prime bucket count, the pool's objects per block
@@ -63,7 +65,23 @@ void* DSTHashFind(DSTHashTable ht, const void* probe);
 // found[j] = DSTHashFind(ht, probes[j]) for j below k. The chain walks of the
 // probes are interleaved and their memory accesses prefetched, so a batch costs
 // far less than the same finds one after another when the table is not cached.
-void DSTHashFindBatch(DSTHashTable ht, const void* const* probes, int k, void** found);
+// `buckets`, when given, holds hfunc's result for each probe, which is then
+// not called. `tags`, when given, holds a tag of each probe's key, and every
+// stored entry holds the tag of its key as a uint32_t at byte `tag_offset`:
+// an entry whose tag differs from the probe's is passed over without cmp (and
+// without touching a string key), so equal keys must have equal tags. With
+// tags at the offset of the table's filter, the filter screens the probes.
+void DSTHashFindBatch(DSTHashTable ht, const void* const* probes, int k, void** found,
+                      const size_t* buckets = nullptr, const uint32_t* tags = nullptr,
+                      size_t tag_offset = 0);
+// Keeps a blocked Bloom filter over the (bucket, tag) pairs of the entries,
+// where the tag is the uint32_t at byte `tag_offset` of every entry: one
+// 64-byte block per pair, 6 bits set in it, about 10 bits per entry at the
+// table's fullest. It is filled with the entries present, kept up by inserts
+// and rebuilt on growth. DSTHashFindBatch, when given tags at the same offset,
+// then passes over the probes that the filter rules out without touching the
+// bucket array; a rejected probe is certainly absent, so results do not change.
+void DSTHashEnableFilter(DSTHashTable ht, size_t tag_offset);
 // Calls fn(arg, entry) for every entry, bucket 0 upward, each chain head to tail.
 void DSTHashWalk(DSTHashTable ht, void (*fn)(void* arg, void* entry), void* arg);
 // Releases the nodes, the bucket array and the record (not what entries point to).
@@ -74,7 +92,49 @@ void DSTHashFree(DSTHashTable ht);
 // empty string hashes to 0. Int: the entry's first word is a 32-bit int,
 // hashed as unsigned mod n. `n` is a bucket count below 2^32.
 size_t DSTStrHash(void* data, const void* key, size_t n);
+
+// DSTStrHash of strings assembled from parts, for bucket counts up to 2^24.
+// There no step of DSTStrHash loses bits, so the hash of a string is its value
+// as a base-256 number modulo n, and the hash of a concatenation follows from
+// the hashes and lengths of its parts.
+class DSTStrHasher {
+ public:
+  // A part of a string: its DSTStrHash and 256^(its length) mod n.
+  struct Part {
+    uint32_t hash;
+    uint32_t shift;
+  };
+
+  static bool applies(size_t n) { return n >= 1 && n <= (size_t{1} << 24); }
+  // For bucket count n, which must satisfy applies(n).
+  explicit DSTStrHasher(size_t n);
+
+  // The empty string.
+  Part empty() const { return Part{0, one_}; }
+  // Part a followed by the len bytes at s.
+  Part append(Part a, const char* s, size_t len) const;
+  // Part a followed by part b.
+  Part join(Part a, Part b) const {
+    return Part{mod(uint64_t{a.hash} * b.shift + b.hash), mod(uint64_t{a.shift} * b.shift)};
+  }
+
+ private:
+  // x mod n for any 64-bit x: m = floor((2^64 - 1) / n) puts the quotient
+  // estimate at most one below the true quotient.
+  uint32_t mod(uint64_t x) const {
+    uint64_t q = static_cast<uint64_t>((static_cast<unsigned __int128>(x) * m_) >> 64);
+    uint64_t r = x - q * n_;
+    return static_cast<uint32_t>(r >= n_ ? r - n_ : r);
+  }
+
+  uint64_t n_;
+  uint64_t m_;
+  uint32_t one_;  // 1 mod n
+};
 int DSTStrCmp(void* data, const void* a, const void* b);
+// A tag of the len bytes at s for DSTHashFindBatch: mixes the length with the
+// first and the last four bytes, which is cheap for any length.
+uint32_t DSTStrTag(const char* s, size_t len);
 size_t DSTIntHash(void* data, const void* key, size_t n);
 int DSTIntCmp(void* data, const void* a, const void* b);
 

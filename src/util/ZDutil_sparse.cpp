@@ -301,6 +301,11 @@ void TableValIdx::mul(const TableValIdx& other, double w) {
   int j = 0;
   for (int i = 0; i < nitems; i++) {
     int idx = data[i].index;
+    // other's indices increase, so when the entry before position idx is
+    // below idx the walk passes every position up to it: start there (a
+    // vector with one entry per position, like a field's multipliers, is
+    // then met without walking).
+    if (idx > j && idx <= other.nitems && other[idx - 1].index < idx) j = idx;
     while (j < other.nitems && other[j].index < idx) j++;
     if (j < other.nitems && other[j].index == idx)
       data[i].value = rounded(w * other[j].value * data[i].value);

@@ -29,17 +29,17 @@ inline float row_value(const TableValIdx& row, int i) {
   return row[i].value;
 }
 
-// Appends row r to a column. Rows are distributed in increasing order, so a
-// row that repeats a feature finds itself at the end of the column and
-// still gives a single entry.
-inline void put(TableIdx& column, int r, float) {
-  if (column.nitems == 0 || column.back().index != r) column.append(ElemIdx{r});
+// Places row r at slot k of a column starting at slot `first`. Rows are
+// distributed in increasing order, so a row that repeats a feature finds
+// itself at the end of the column and still gives a single entry.
+inline void place(ElemIdx* slots, int first, int& k, int r, float) {
+  if (k == first || slots[k - 1].index != r) slots[k++] = ElemIdx{r};
 }
-inline void put(TableValIdx& column, int r, float value) {
-  if (column.nitems > 0 && column.back().index == r)
-    column.back().value += value;
+inline void place(ElemValIdx* slots, int first, int& k, int r, float value) {
+  if (k > first && slots[k - 1].index == r)
+    slots[k - 1].value += value;
   else
-    column.append(ElemValIdx{r, value});
+    slots[k++] = ElemValIdx{r, value};
 }
 
 // Running sum of one row in tmrg; `stamp` equals the product's generation
@@ -159,46 +159,104 @@ template void AVlist::merge(const TableValIdx&, double);
 // --------------------------------------------------------- TransposeMatrix
 
 template <class TransElem, class TransTable>
+TransposeMatrix<TransElem, TransTable>& TransposeMatrix<TransElem, TransTable>::operator=(
+    const TransposeMatrix& other) {
+  if (this == &other) return *this;
+  columns.free_all();  // the views go before the storage they view
+  storage = other.storage;
+  remap = other.remap;
+  nrows = other.nrows;
+  method = other.method;
+  columns.set_nitems(other.columns.nitems);
+  const TransElem* from = other.storage.data;
+  for (int c = 0; c < columns.nitems; c++) {
+    const TransTable& src = other.columns[c];
+    columns[c] = src;
+    if (src.borrowed && src.data >= from && src.data <= from + other.storage.nitems)
+      columns[c].borrow(storage.data + (src.data - from), src.nitems);
+  }
+  return *this;
+}
+
+template <class TransElem, class TransTable>
 void TransposeMatrix<TransElem, TransTable>::store(Mvec<TransTable>& rows, bool compact) {
-  int ncols = 0;
+  long long width = 0;  // number of columns the rows reach
+  long long entries = 0;
   const StumpData* first_stump = rows.nitems > 0 ? rows[0].stump : nullptr;
   if (first_stump) {
     const Mvec<int>& offsets = first_stump->offsets;
-    ncols = offsets.nitems > 0 ? offsets[offsets.nitems - 1] : 0;
+    width = offsets.nitems > 0 ? offsets[offsets.nitems - 1] : 0;
   } else {
     // The largest index rather than the last one: an unsorted row must not
     // reach past the columns.
-    for (const TransTable& row : rows)
-      for (int i = 0; i < row.nitems; i++) ncols = std::max(ncols, row_index(row, i) + 1);
+    for (const TransTable& row : rows) {
+      entries += row.nitems;
+      for (int i = 0; i < row.nitems; i++)
+        width = std::max(width, static_cast<long long>(row_index(row, i)) + 1);
+    }
   }
   columns.free_all();
   remap.free_all();
-  columns.set_nitems(std::max(ncols, 0));
-  ncols = columns.nitems;
+  // Indices far beyond the number of entries would make mostly empty columns
+  // (up to 2^31 of them): then only the used columns are made, with the remap
+  // that compaction would give them, and the products stay the same.
+  const bool used_only = !first_stump && width > 4 * entries + (1 << 20);
+  if (used_only) {
+    for (const TransTable& row : rows)
+      for (int i = 0; i < row.nitems; i++)
+        if (row_index(row, i) >= 0) remap.append(row_index(row, i));
+    std::sort(remap.begin(), remap.end());
+    remap.set_nitems(static_cast<int>(std::unique(remap.begin(), remap.end()) - remap.begin()));
+    remap.compress();
+    width = remap.nitems;
+  }
+  columns.set_nitems(static_cast<int>(std::max(width, 0LL)));
+  const int ncols = columns.nitems;
   ZDEvent::trace("Creating a transpose table with %d columns and %d depth\n", ncols, rows.nitems);
 
-  for (int r = 0; r < rows.nitems; r++) {
-    TransTable& row = rows[r];
-    if (row.nitems == 0) continue;
+  // Column c gets (r, value) for every entry of row r at column c: bin b of a
+  // stump position j sets the b one-hot columns from offsets[j]; a plain row's
+  // index is its column (or its position in remap). A negative index can match
+  // no sample feature and gets no column (nor does a plain row's index beyond
+  // the bins of stump rows).
+  const Mvec<int>& used = remap;
+  auto for_each_entry = [ncols, used_only, &used](const TransTable& row, auto&& visit) {
     if (row.stump) {
-      // Bin b of stump position j sets the b one-hot columns from offsets[j].
       const Mvec<int>& offsets = row.stump->offsets;
       for (int j = 0; j < row.nitems && j < offsets.nitems; j++) {
         int from = std::max(offsets[j], 0);
         int to = std::min(static_cast<long long>(offsets[j]) + row[j].index,
                           static_cast<long long>(ncols));
-        for (int c = from; c < to; c++) put(columns[c], r, 1.0f);
+        for (int c = from; c < to; c++) visit(c, 1.0f);
       }
     } else {
-      // A negative index can match no sample feature: it gets no column (nor
-      // does a plain row's index beyond the bins of stump rows).
       for (int i = 0; i < row.nitems; i++) {
         int c = row_index(row, i);
-        if (c >= 0 && c < ncols) put(columns[c], r, row_value(row, i));
+        if (c < 0) continue;
+        if (used_only)
+          c = static_cast<int>(std::lower_bound(used.begin(), used.end(), c) - used.begin());
+        if (c < ncols) visit(c, row_value(row, i));
       }
     }
+  };
+  // The columns are laid out one after the other in `storage` (counted first,
+  // then filled), and each column views its part: one allocation for the
+  // whole index, and a column's entries are contiguous.
+  Mvec<int> first(ncols + 1);
+  std::fill(first.begin(), first.end(), 0);
+  for (const TransTable& row : rows) for_each_entry(row, [&](int c, float) { first[c + 1]++; });
+  for (int c = 0; c < ncols; c++) first[c + 1] += first[c];
+  storage.free_all();
+  storage.set_nitems(first[ncols]);
+  Mvec<int> next(first);
+  for (int r = 0; r < rows.nitems; r++) {
+    TransTable& row = rows[r];
+    if (row.nitems == 0) continue;
+    for_each_entry(row,
+                   [&](int c, float value) { place(storage.data, first[c], next[c], r, value); });
     row.free_all();
   }
+  for (int c = 0; c < ncols; c++) columns[c].borrow(storage.data + first[c], next[c] - first[c]);
   nrows = rows.nitems;
   if (compact) try_compact();
 
@@ -241,11 +299,14 @@ const TableIdx& TransposeMatrix<TransElem, TransTable>::apply_remap(const TableI
                                                                     TableIdx& scratch) const {
   if (remap.nitems == 0) return x;
   scratch.set_nitems(0);
-  int k = 0;
+  // remap increases: the walk's next stop is a binary search in what is left.
+  const int* begin = remap.data;
+  const int* end = remap.data + remap.nitems;
+  const int* k = begin;
   for (const ElemIdx& e : x) {
-    while (k < remap.nitems && remap[k] < e.index) k++;
-    if (k == remap.nitems) break;
-    if (remap[k] == e.index) scratch.append(ElemIdx{k++});
+    k = std::lower_bound(k, end, e.index);
+    if (k == end) break;
+    if (*k == e.index) scratch.append(ElemIdx{static_cast<int>(k++ - begin)});
   }
   return scratch;
 }
@@ -315,10 +376,18 @@ void TransposeMatrix<TransElem, TransTable>::tmrg(const TableIdx& x, TableValIdx
   RowSum* sums = wk.sums.data;
   int* touched = wk.touched.data;
   int ntouched = 0, lo = INT_MAX, hi = -1;
+  // The columns of a sample are independent loads: fetch their headers, then
+  // their entries, before the dependent accumulation walks them.
+  const unsigned ncols = static_cast<unsigned>(columns.nitems);
+  const TransTable* cols = columns.data;
+  for (int i = 0; i < x.nitems; i++)
+    if (static_cast<unsigned>(x[i].index) < ncols) __builtin_prefetch(cols + x[i].index);
+  for (int i = 0; i < x.nitems; i++)
+    if (static_cast<unsigned>(x[i].index) < ncols) __builtin_prefetch(cols[x[i].index].data);
   for (int i = x.nitems - 1; i >= 0; i--) {
     unsigned f = static_cast<unsigned>(x[i].index);
-    if (f >= static_cast<unsigned>(columns.nitems)) continue;
-    for (const TransElem& e : columns[f]) {
+    if (f >= ncols) continue;
+    for (const TransElem& e : cols[f]) {
       int r = e.index;
       RowSum& slot = sums[r];
       if (slot.stamp == generation) {

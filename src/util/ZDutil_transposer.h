@@ -57,6 +57,14 @@ class TransposeMatrix {
   int nrows = 0;
   Mvec<int> remap;  // empty, or after compaction the feature index of column k
   tmul_method_t method = TMUL_MERGE;
+  // Entries of all columns, column after column; `store` makes each column
+  // a view of its part.
+  Mvec<TransElem> storage;
+
+  TransposeMatrix() = default;
+  // A copy owns its storage: its columns view the copy's storage.
+  TransposeMatrix(const TransposeMatrix& other) { *this = other; }
+  TransposeMatrix& operator=(const TransposeMatrix& other);
 
   bool empty() const { return nrows == 0 && columns.nitems == 0; }
 

@@ -89,12 +89,19 @@ void MultiCategData::build_index(int nfields) {
   ZDEvent::trace("Building inverted index for %d fields\n", nfields);
   transposes.set_nitems(nfields);
   for (int f = 0; f < nfields; f++) {
-    // Row i is classifier i's weight vector for field f (empty when it has none).
+    // Row i is classifier i's weight vector for field f (empty when it has
+    // none; the last set of the field when it has several). The index takes the
+    // vectors' storage over: scoring through it never reads them again.
     Mvec<TableValIdx> rows(fiers.size());
     for (int i = 0; i < fiers.size(); i++) {
       if (fiers[i].parms.get_nker() == 0) continue;
-      for (const VecParmList& set : fiers[i].vecsets)
-        if (set.field.value == f) rows[i] = set.values;
+      VecParmList* last = nullptr;
+      for (VecParmList& set : fiers[i].vecsets)
+        if (set.field.value == f) last = &set;
+      if (!last) continue;
+      rows[i] = TableValIdx(last->values.sparse, last->values.binary);
+      static_cast<TableBase&>(rows[i]) = last->values;
+      rows[i].take_over(last->values);
     }
     transposes[f].method = TMUL_MERGE;
     transposes[f].store(rows, false);

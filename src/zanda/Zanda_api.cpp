@@ -40,7 +40,7 @@ const char* ZandaModelAPI::classifier_name(int i) const {
   return super->classifier_strings[i].c_str();
 }
 
-bool ZandaModelAPI::test_samp(int* indices, int n, double* outs, int* ranks) const {
+bool ZandaModelAPI::test_samp(int* indices, int n, double* outs, int* ranks, int nbest) const {
   // Ascending and repeat-free in place: the sample borrows the caller's array.
   for (int k = 0; k < n; k++)
     if (indices[k] < 0)
@@ -55,7 +55,7 @@ bool ZandaModelAPI::test_samp(int* indices, int n, double* outs, int* ranks) con
   Mvec<double> scores;
   scores.borrow(outs, get_nfiers());
   priv->test_samp(samp, scores, SIGMOID_LOGISTIC);
-  rank(outs, ranks);
+  rank(outs, ranks, nbest);
   return true;
 }
 
@@ -81,9 +81,48 @@ bool ZandaModelAPI::test_samp(FILE* fp, double* outs, int* ranks) const {
   return read;
 }
 
-void ZandaModelAPI::rank(double* outs, int* ranks) const {
+namespace {
+
+// Largest nbest that rank_best handles.
+constexpr int kMaxPartialRank = 16;
+
+// Writes the k best entries of the heapsort's ranking of the n scores into
+// outs[0..k-1] and ranks[0..k-1] without sorting, when they are known: when
+// the k + 1 largest values are all different and none is NaN, every
+// non-increasing order of the scores starts with the same k entries, ties
+// further down cannot reach them. Returns false, changing nothing, otherwise.
+bool rank_best(double* outs, int* ranks, int n, int k) {
+  if (k > kMaxPartialRank) return false;
+  double best[kMaxPartialRank + 1];
+  int who[kMaxPartialRank + 1];
+  int m = 0;
+  for (int i = 0; i < n; i++) {
+    double v = outs[i];
+    if (v != v) return false;
+    if (m == k + 1 && !(v > best[k])) continue;
+    int p = m < k + 1 ? m++ : k;
+    for (; p > 0 && v > best[p - 1]; p--) {
+      best[p] = best[p - 1];
+      who[p] = who[p - 1];
+    }
+    best[p] = v;
+    who[p] = i;
+  }
+  for (int i = 1; i < m; i++)
+    if (!(best[i - 1] > best[i])) return false;
+  for (int i = 0; i < k; i++) {
+    outs[i] = best[i];
+    ranks[i] = who[i];
+  }
+  return true;
+}
+
+}  // namespace
+
+void ZandaModelAPI::rank(double* outs, int* ranks, int nbest) const {
   if (!ranks) return;
   int n = get_nfiers();
+  if (nbest >= 0 && nbest < n && rank_best(outs, ranks, n, nbest)) return;
   for (int k = 0; k < n; k++) ranks[k] = k;
   Mvec<double> values;
   values.borrow(outs, n);

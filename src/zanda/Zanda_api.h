@@ -28,8 +28,10 @@ class ZandaModelAPI {
   // Scores the sample made of the n feature indices (any order, repeats
   // allowed; the array is reordered in place). `outs` receives get_nfiers()
   // sigmoid scores: in classifier order when `ranks` is null, otherwise in
-  // non-increasing order with ranks[i] the classifier of outs[i]. Always true.
-  bool test_samp(int* indices, int n, double* outs, int* ranks) const;
+  // non-increasing order with ranks[i] the classifier of outs[i]. With `nbest`
+  // at 0 or above only the first nbest entries of outs and ranks are set as
+  // that ranking gives them; the others are left unspecified. Always true.
+  bool test_samp(int* indices, int n, double* outs, int* ranks, int nbest = -1) const;
   // Same for one sample written as a text line of indices; false when the
   // line holds no readable sample.
   bool test_samp(const char* line, double* outs, int* ranks) const;
@@ -37,7 +39,7 @@ class ZandaModelAPI {
   bool test_samp(FILE* fp, double* outs, int* ranks) const;
 
  private:
-  void rank(double* outs, int* ranks) const;
+  void rank(double* outs, int* ranks, int nbest = -1) const;
 
   MultiCategData* priv;
   MultiSuper* super;

@@ -1,0 +1,266 @@
+// The stages one input line goes through, each timed over the lines of a
+// benchmark workload (bench/gen.py), so that a profile of the decoder can be
+// read against them:
+//   features     n-gram strings formed and looked up in the dictionary
+//   order_dedup  the line's indices sorted and made repeat-free
+//   index        product of the sample with the linear model's inverted index
+//   kernel       scores of all classifiers of the kernel model (kernel lines)
+//   sigmoid      the logistic transform of one score per class
+//   rank_full    the heapsort of all scores; rank_best3: the facade's ranking
+//                when only the 3 best are printed (includes scoring)
+//   print        formatting of the 3 best "name:score " pairs
+//
+// Workloads: BENCH_WORKLOADS names a folder holding S and K as written by
+// `make bench` (build/bench); without it, small ones (2000 lines, the full S
+// dictionary and linear model, a 2000-support-vector K) are generated in a
+// temporary folder at start-up.
+#include <benchmark/benchmark.h>
+#include <ftw.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ZDmdata_api.h"
+#include "ZDmult_classnames.h"
+#include "Zanda_api.h"
+#include "loadfeats.h"
+
+namespace {
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+
+// A model loaded the way the facade loads it, with its parts in reach.
+struct Loaded {
+  MultiCategData model;
+  MultiSuper super;
+  explicit Loaded(const std::string& dir) {
+    AnyParmListTable table;
+    table.base_dir = string_t((dir + "/").c_str());
+    table.load_parameter_table((dir + "/zanda.parm").c_str());
+    super.init_categs(table);
+    Mvec<const char*> names;
+    super.get_classifier_names(names);
+    model.load_mdl_parms(table, names, true);
+  }
+};
+
+struct Workload {
+  std::string dir;
+  std::vector<std::string> lines;
+  DSTHashTable dict = nullptr;
+  std::vector<std::vector<int>> features;  // per line, in generation order
+};
+
+struct World {
+  std::string tmp;
+  Workload s, k;
+  Loaded* linear = nullptr;
+  Loaded* kernel = nullptr;
+  ZandaModelAPI facade;
+
+  World() {
+    ZDEvent::tracefile = fopen("/dev/null", "w");
+    std::string root;
+    if (const char* given = getenv("BENCH_WORKLOADS")) {
+      root = given;
+    } else {
+      char pattern[] = "/tmp/benchstagesXXXXXX";
+      tmp = root = mkdtemp(pattern);
+      std::string gen = std::string(BENCH_SOURCE_DIR) + "/gen.py";
+      std::string cmd = "python3 " + gen + " S " + root +
+                        "/S --lines 2000 > /dev/null && python3 " + gen + " K " + root +
+                        "/K --lines 2000 --svs 2000 > /dev/null";
+      if (system(cmd.c_str()) != 0) {
+        fprintf(stderr, "workload generation failed: %s\n", cmd.c_str());
+        exit(1);
+      }
+    }
+    load(s, root + "/S");
+    load(k, root + "/K");
+    linear = new Loaded(s.dir + "/model");
+    kernel = new Loaded(k.dir + "/model");
+    facade.load_mdl_parms((s.dir + "/model").c_str());
+  }
+  ~World() {
+    if (!tmp.empty()) nftw(tmp.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+  }
+
+  static void load(Workload& w, const std::string& dir) {
+    w.dir = dir;
+    std::ifstream in(dir + "/input.txt");
+    for (std::string line; std::getline(in, line) && w.lines.size() < 2000;)
+      w.lines.push_back(line);
+    w.dict = LoadFeats((dir + "/dict.txt").c_str(), 0);
+    std::vector<int> buf(100000);
+    for (const std::string& line : w.lines) {
+      int n = GenerateUptoTrigrams(line.c_str(), w.dict, buf.data(), static_cast<int>(buf.size()));
+      w.features.emplace_back(buf.begin(), buf.begin() + n);
+    }
+  }
+};
+
+World& world() {
+  static World* w = new World;
+  return *w;
+}
+
+std::vector<int> ordered(std::vector<int> f) {
+  std::sort(f.begin(), f.end());
+  f.erase(std::unique(f.begin(), f.end()), f.end());
+  return f;
+}
+
+// The one-field sample of a line's ordered indices.
+Mvec<TableIdx> sample_of(const std::vector<int>& f) {
+  Mvec<TableIdx> samp(1);
+  for (int i : f) samp[0].append(ElemIdx{i});
+  return samp;
+}
+
+void per_line(benchmark::State& state, size_t lines) {
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(lines));
+  state.SetLabel("items = lines");
+}
+
+void BM_features(benchmark::State& state) {
+  Workload& w = world().s;
+  std::vector<int> buf(100000);
+  for (auto _ : state)
+    for (const std::string& line : w.lines)
+      benchmark::DoNotOptimize(GenerateUptoTrigrams(line.c_str(), w.dict, buf.data(), 100000));
+  per_line(state, w.lines.size());
+}
+
+void BM_order_dedup(benchmark::State& state) {
+  Workload& w = world().s;
+  std::vector<int> f;
+  for (auto _ : state) {
+    for (const std::vector<int>& line : w.features) {
+      f.assign(line.begin(), line.end());
+      std::sort(f.begin(), f.end());
+      benchmark::DoNotOptimize(std::unique(f.begin(), f.end()));
+    }
+  }
+  per_line(state, w.features.size());
+}
+
+void BM_index(benchmark::State& state) {
+  World& wd = world();
+  std::vector<Mvec<TableIdx>> samples;
+  for (const std::vector<int>& f : wd.s.features) samples.push_back(sample_of(ordered(f)));
+  TableValIdx out;
+  for (auto _ : state)
+    for (const Mvec<TableIdx>& samp : samples)
+      wd.linear->model.transposes[0].transpose_product_add(samp[0], out);
+  per_line(state, samples.size());
+}
+
+void BM_kernel(benchmark::State& state) {
+  World& wd = world();
+  std::vector<Mvec<TableIdx>> samples;
+  for (const std::vector<int>& f : wd.k.features) samples.push_back(sample_of(ordered(f)));
+  Mvec<double> outs;
+  for (auto _ : state)
+    for (Mvec<TableIdx>& samp : samples) wd.kernel->model.test_samp(samp, outs, SIGMOID_RAW);
+  per_line(state, samples.size());
+}
+
+// Raw scores of the linear model for every line.
+std::vector<std::vector<double>> raw_scores() {
+  World& wd = world();
+  std::vector<std::vector<double>> all;
+  Mvec<double> outs;
+  for (const std::vector<int>& f : wd.s.features) {
+    Mvec<TableIdx> samp = sample_of(ordered(f));
+    wd.linear->model.test_samp(samp, outs, SIGMOID_RAW);
+    all.emplace_back(outs.begin(), outs.end());
+  }
+  return all;
+}
+
+void BM_sigmoid(benchmark::State& state) {
+  std::vector<std::vector<double>> raw = raw_scores();
+  Mvec<double> outs;
+  for (auto _ : state) {
+    for (const std::vector<double>& r : raw) {
+      outs.set_nitems(static_cast<int>(r.size()));
+      std::copy(r.begin(), r.end(), outs.begin());
+      apply_sigmoid(outs, SIGMOID_LOGISTIC);
+      benchmark::DoNotOptimize(outs.data);
+    }
+  }
+  per_line(state, raw.size());
+}
+
+void BM_rank_full(benchmark::State& state) {
+  std::vector<std::vector<double>> raw = raw_scores();
+  Mvec<double> values;
+  Mvec<int> idx;
+  for (auto _ : state) {
+    for (const std::vector<double>& r : raw) {
+      int n = static_cast<int>(r.size());
+      values.set_nitems(n);
+      idx.set_nitems(n);
+      for (int i = 0; i < n; i++) {
+        values[i] = r[i];
+        idx[i] = i;
+      }
+      sort_double_down(values, idx);
+    }
+  }
+  per_line(state, raw.size());
+}
+
+// Facade scoring of a line, with the full ranking (nbest -1) or the 3 best.
+void BM_facade_line(benchmark::State& state) {
+  World& wd = world();
+  int n = wd.facade.get_nfiers();
+  std::vector<double> outs(n);
+  std::vector<int> ranks(n);
+  std::vector<int> f;
+  for (auto _ : state) {
+    for (const std::vector<int>& line : wd.s.features) {
+      f = line;
+      wd.facade.test_samp(f.data(), static_cast<int>(f.size()), outs.data(), ranks.data(),
+                          static_cast<int>(state.range(0)));
+    }
+  }
+  per_line(state, wd.s.features.size());
+}
+
+void BM_print(benchmark::State& state) {
+  World& wd = world();
+  FILE* sink = fopen("/dev/null", "w");
+  const double scores[3] = {0.9876543, 0.5, 1.2161e-37};
+  size_t lines = wd.s.lines.size();
+  for (auto _ : state) {
+    for (size_t l = 0; l < lines; l++) {
+      for (int i = 0; i < 3; i++)
+        fprintf(sink, "%s:%g ", wd.facade.classifier_name(static_cast<int>((l + i) % 20)),
+                scores[i]);
+      fputc('\n', sink);
+    }
+  }
+  fclose(sink);
+  per_line(state, lines);
+}
+
+BENCHMARK(BM_features)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_order_dedup)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_index)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_kernel)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_sigmoid)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_rank_full)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_facade_line)->Arg(-1)->Arg(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_print)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
