@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build build-asan test demo bench clean
+.PHONY: all build build-asan test demo bench bench-check clean train-demo build-fuzz fuzz fuzz-smoke
 
 all: build
 
@@ -14,13 +14,48 @@ build-asan:
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DBUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build/asan -j $(JOBS)
 
-# Every test twice: optimised, then under AddressSanitizer and UBSan.
+# Every test twice: optimised, then under AddressSanitizer and UBSan; then a
+# short run of every fuzz harness when clang can build them.
 test: build build-asan
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build/asan && ctest --output-on-failure -j $(JOBS)
+	@if bash fuzz/check_clang.sh; then $(MAKE) --no-print-directory fuzz-smoke; \
+	else echo "skipping fuzzing: clang with libFuzzer is not installed"; fi
+
+# libFuzzer harnesses (clang only): `make fuzz` runs each for FUZZ_TIME
+# seconds, `make fuzz-smoke` for FUZZ_SMOKE_TIME; FUZZ_HARNESSES picks some.
+FUZZ_TIME ?= 180
+FUZZ_SMOKE_TIME ?= 20
+FUZZ_HARNESSES ?= parm dict field vecfile model decode
+
+build-fuzz:
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DFUZZ=ON -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build build/fuzz -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_HARNESSES))
+
+fuzz: build-fuzz
+	bash fuzz/run.sh build/fuzz $(FUZZ_TIME) $(FUZZ_HARNESSES)
+
+fuzz-smoke: build-fuzz
+	bash fuzz/run.sh build/fuzz $(FUZZ_SMOKE_TIME) $(FUZZ_HARNESSES)
 
 demo: build
 	./build/MaxEntDecoder -m examples/model -d examples/dict.txt -n 3 < examples/input.txt
+
+# Debian package descriptions -> features -> liblinear -> imported model -> accuracy.
+train-demo: build
+	bash scripts/train_demo.sh
+
+# Side by side with liblinear-predict and fastText (bench/run.py; installs the
+# peers and hyperfine when missing; about 10 minutes on 2 cores). Not part of
+# `make test`. bench-check: full S and K outputs against the recorded digests.
+BENCH_SIZES ?= S,M,K
+BENCH_ROUNDS ?= 5
+bench: build
+	bash bench/setup.sh
+	python3 bench/run.py build/MaxEntDecoder build/bench bench/RESULTS.md --sizes $(BENCH_SIZES) --rounds $(BENCH_ROUNDS)
+
+bench-check: build
+	bash bench/check.sh build/MaxEntDecoder build/bench
 
 clean:
 	rm -rf build

@@ -4,7 +4,20 @@
 
 #include "dstsys.h"
 
+#ifdef MAXENT_FUZZ
+#include "fuzz_exit.h"
+#endif
+
 namespace {
+
+// Ends the process; fuzz builds hand the status to the harness instead.
+[[noreturn]] void end_process(int status) {
+#ifdef MAXENT_FUZZ
+  fuzz_exit(status, "dst_error");
+#else
+  exit(status);
+#endif
+}
 
 sys_handle_rec default_handle = {
     "default",    nullptr,      nullptr,        8,           dst_error,   dst_warning, dst_info,
@@ -27,7 +40,7 @@ SYSHandle SYSDefaultHandle = &default_handle;
 void dst_error(SYSHandle hdl, const char* msg) {
   put_prefix(hdl);
   fprintf(stderr, "ERROR: %s.\n", msg);
-  exit(1);
+  end_process(1);
 }
 
 void dst_warning(SYSHandle hdl, const char* msg) {

@@ -3,6 +3,10 @@
 #include <cstdarg>
 #include <cstdlib>
 
+#ifdef MAXENT_FUZZ
+#include "fuzz_exit.h"
+#endif
+
 int ZDEvent::verbose = 1;
 int ZDEvent::pedantic = 0;
 FILE* ZDEvent::tracefile = stdout;
@@ -42,9 +46,17 @@ enum class Category { memory, user_input, pedantic, data_input, abort };
       fputs("Data Error: Please check your data!\n", stderr);
       break;
     case Category::abort:
+#ifdef MAXENT_FUZZ
+      fuzz_exit(134, label);
+#else
       abort();
+#endif
   }
+#ifdef MAXENT_FUZZ
+  fuzz_exit(1, label);
+#else
   exit(1);
+#endif
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "ZDutil_sys.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -11,9 +14,13 @@ void ZDIO::force_open(const char* file, const char* mode, bool compressed) {
     stream = stdin;
     return;
   }
-  if (compressed)
+  // A folder opens for reading but reads as an empty file: refuse it like a
+  // file that cannot be opened, so that nothing is read as silently empty.
+  struct stat st;
+  bool folder = stat(file, &st) == 0 && S_ISDIR(st.st_mode);
+  if (!folder && compressed)
     gz = gzopen(file, mode);
-  else
+  else if (!folder)
     stream = fopen(file, mode);
   if (!stream && !gz)
     ZDEvent::user_input_err("ZDIO::force_open", "Cannot open %s for [%s]\n", file, mode);
@@ -45,6 +52,7 @@ bool ZDIO::scanline(string_t& line) {
                   : fgets(at, kPieceLength + 1, stream) != nullptr;
     if (!got) {
       *at = 0;
+      check_read_error();
       return full_pieces > 0;
     }
     int n = static_cast<int>(strlen(at));
@@ -54,9 +62,22 @@ bool ZDIO::scanline(string_t& line) {
 }
 
 int ZDIO::read_char() {
-  if (gz) return gzgetc(gz);
-  if (!stream) ZDEvent::user_input_err("ZDIO::fgets", "trying to read unopened file\n");
-  return getc(stream);
+  if (!gz && !stream) ZDEvent::user_input_err("ZDIO::fgets", "trying to read unopened file\n");
+  int c = gz ? gzgetc(gz) : getc(stream);
+  if (c == -1) check_read_error();
+  return c;
+}
+
+void ZDIO::check_read_error() const {
+  if (gz) {
+    int code = Z_OK;
+    const char* cause = gzerror(gz, &code);
+    if (code != Z_OK && code != Z_STREAM_END)
+      ZDEvent::user_input_err("ZDIO::scanline", "cannot read %s\n", cause);  // names the file
+  } else if (ferror(stream)) {
+    ZDEvent::user_input_err("ZDIO::scanline", "cannot read %s: %s\n", path.c_str(),
+                            strerror(errno));
+  }
 }
 
 void ZDIO::clean_close() {
@@ -83,7 +104,7 @@ void push_token(Mvec<string_t>& tokens, const char* s, int len) {
   if (tokens.nitems == tokens.nalloc) tokens.resize(2 * tokens.nitems + 256);
   string_t& t = tokens.data[tokens.nitems++];
   t.fresize(len + 1);
-  memcpy(t.data, s, static_cast<size_t>(len));
+  if (len > 0) memcpy(t.data, s, static_cast<size_t>(len));  // an empty "" has no text at all
   t.data[len] = 0;
   t.nitems = len;
 }

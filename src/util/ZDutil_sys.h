@@ -41,6 +41,9 @@ class ZDIO {
   // Next byte as an unsigned char value, or -1 at end of file.
   // scanline() and read_char() on a closed handle end the process.
   int read_char();
+  // At end of input: a read error or a damaged gzip stream (truncated,
+  // corrupt) ends the process instead of passing for the end of the file.
+  void check_read_error() const;
   // Closes whatever is open, frees the private text and nulls every member.
   void clean_close();
   bool is_open() const { return stream || gz; }

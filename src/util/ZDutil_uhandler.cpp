@@ -12,6 +12,9 @@ inline bool is_separator(char c) {
 // an exceptionally long line is given back instead of being kept for good.
 const int kKeptLineBuffer = 1 << 20;
 
+// Limit of the total number of stump levels of a field (sum over positions).
+const int kMaxStumpLevels = 1 << 20;
+
 }  // namespace
 
 bool TableIdx::load(ZDIO& file) {
@@ -67,6 +70,14 @@ void InputDataHandler::update_stump(const Mvec<int>& levels) {
     return;
   }
   int n = levels.nitems;
+  // Each level of each position is a column of the field's index: the total
+  // must stay far below what a handful of bin numbers could ask for.
+  long long levels_total = 0;
+  for (int k = 0; k < n; k++) levels_total += levels[k];
+  if (levels_total > kMaxStumpLevels)
+    ZDEvent::data_input_err("InputDataHandler::update_stump",
+                            "stump bins ask for %lld levels, more than the %d allowed\n",
+                            levels_total, kMaxStumpLevels);
   ZDEvent::trace("New stump range: ");
   ranges.set_nitems(n);
   offsets.set_nitems(n + 1);

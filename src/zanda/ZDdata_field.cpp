@@ -1,6 +1,7 @@
 #include "ZDdata_field.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 
 #include "ZDutil_event.h"
@@ -28,7 +29,9 @@ void record_levels(const TableIdx& v, Mvec<int>& levels) {
     levels.set_nitems(v.nitems);
     std::fill(levels.begin() + old, levels.end(), 0);
   }
-  for (int k = 0; k < v.nitems; k++) levels[k] = std::max(levels[k], v[k].index + 1);
+  // A bin of INT_MAX stays INT_MAX levels: too many for the stump tables anyway.
+  for (int k = 0; k < v.nitems; k++)
+    levels[k] = std::max(levels[k], v[k].index < INT_MAX ? v[k].index + 1 : INT_MAX);
 }
 
 }  // namespace

@@ -108,6 +108,9 @@ bool ClassifierModel::compute_weights() {
       ZDEvent::user_input_err("ClassifierModel::compute_weights",
                               "Classifier %s: vector %s has negative field %d\n", name(),
                               set.refer_name.c_str(), f);
+    // No kernel weight reads a field beyond the model's data fields, on either
+    // scoring route: such a set gets no slot, so a large field number costs nothing.
+    if (kernel && f >= kernel->field_wts.size()) continue;
     if (lin_weights.size() <= f) lin_weights.set_nitems(f + 1);
     if (type == VT_WEIGHT) {
       lin_weights[f].incr(set.values, 1.0);
