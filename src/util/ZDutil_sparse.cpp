@@ -171,10 +171,11 @@ void TableValIdx::merge(const TableValIdx& other, double w) {
   merge_walk(old, b, w);
 }
 
-void TableValIdx::merge(const TableValIdx& a, const TableValIdx& b, double w) {
-  if (this == &a || this == &b) {
+template <class B>
+void TableValIdx::merge_pair(const TableValIdx& a, const B& b, double w) {
+  if (this == &a || static_cast<const void*>(this) == static_cast<const void*>(&b)) {
     TableValIdx result;
-    result.merge(a, b, w);
+    result.merge_pair(a, b, w);
     *this = result;
     return;
   }
@@ -191,24 +192,12 @@ void TableValIdx::merge(const TableValIdx& a, const TableValIdx& b, double w) {
   merge_walk(a, b, w);
 }
 
+void TableValIdx::merge(const TableValIdx& a, const TableValIdx& b, double w) {
+  merge_pair(a, b, w);
+}
+
 void TableValIdx::merge(const TableValIdx& a, const TableIdx& b, double w) {
-  if (this == &a) {
-    TableValIdx result;
-    result.merge(a, b, w);
-    *this = result;
-    return;
-  }
-  if (b.nitems == 0) {
-    *this = a;
-    return;
-  }
-  set_nitems(0);
-  if (a.nitems == 0) {
-    sparse = true;
-    binary = false;
-    mult = sqnorm = 1.0f;
-  }
-  merge_walk(a, b, w);
+  merge_pair(a, b, w);
 }
 
 void TableValIdx::add_sparse_to_dense(const TableValIdx& other, double w) {

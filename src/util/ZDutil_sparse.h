@@ -139,6 +139,9 @@ class TableValIdx : public TableBase, public MTable<ElemValIdx> {
   // Builds this (empty, distinct from a and b) as the merge of a and w * b.
   template <class B>
   void merge_walk(const TableValIdx& a, const B& b, double w);
+  // this <- a + w * b for either kind of b, whatever aliases this.
+  template <class B>
+  void merge_pair(const TableValIdx& a, const B& b, double w);
 };
 
 template <class E>
