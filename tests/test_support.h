@@ -2,6 +2,7 @@
 // regexes for death tests, and capture of what a stream receives.
 #pragma once
 
+#include <ftw.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <zlib.h>
@@ -9,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +33,22 @@ inline std::string MakeTempDir() {
   std::string pattern = ::testing::TempDir() + "zdtestXXXXXX";
   if (!mkdtemp(&pattern[0])) ADD_FAILURE() << "mkdtemp failed";
   return pattern + "/";
+}
+
+// The whole content of `path` (empty when it cannot be read).
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Removes `dir` with everything below it.
+inline void RemoveTree(const std::string& dir) {
+  nftw(
+      dir.c_str(),
+      [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
+      FTW_DEPTH | FTW_PHYS);
 }
 
 // Writes `content` to `path`, gzip-compressed when asked.

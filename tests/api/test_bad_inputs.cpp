@@ -22,18 +22,13 @@
 
 namespace {
 
+using zdtest::ReadFile;
+
 struct Outcome {
   std::string out;
   std::string err;
   int status = -1;  // exit status, or 128 + signal as a shell reports it
 };
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 bool exists(const std::string& path) {
   struct stat st;
@@ -65,8 +60,8 @@ Outcome decode(const std::vector<std::string>& args, const std::string& input,
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   Outcome r;
-  r.out = out_path == "/dev/full" ? "" : slurp(out_path);
-  r.err = slurp(err_path);
+  r.out = out_path == "/dev/full" ? "" : ReadFile(out_path);
+  r.err = ReadFile(err_path);
   if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);
   if (WIFSIGNALED(wstatus)) r.status = 128 + WTERMSIG(wstatus);
   return r;
@@ -102,8 +97,8 @@ TEST(BadInputCorpus, EveryCaseEndsWithItsStatusAndMessage) {
     std::string input = exists(dir + "/input.txt") ? dir + "/input.txt" : tmp + "input.txt";
     Outcome r = decode({"-m", model, "-d", dict}, input);
 
-    EXPECT_EQ(r.status, std::stoi(slurp(dir + "/expected.rc")));
-    std::istringstream lines(slurp(dir + "/expected.stderr"));
+    EXPECT_EQ(r.status, std::stoi(ReadFile(dir + "/expected.rc")));
+    std::istringstream lines(ReadFile(dir + "/expected.stderr"));
     std::string expected_err;
     std::getline(lines, expected_err, '\0');
     if (!expected_err.empty() && expected_err.back() == '\n') expected_err.pop_back();
@@ -115,7 +110,7 @@ TEST(BadInputCorpus, EveryCaseEndsWithItsStatusAndMessage) {
       EXPECT_NE(r.err.find(line), std::string::npos) << "missing: " << line << "\n" << r.err;
     EXPECT_NE(r.err.find(expected_err), std::string::npos) << r.err;
     if (exists(dir + "/expected.stdout")) {
-      EXPECT_EQ(r.out, slurp(dir + "/expected.stdout"));
+      EXPECT_EQ(r.out, ReadFile(dir + "/expected.stdout"));
     }
     if (r.status != 0) {
       EXPECT_EQ(r.out, "");
@@ -153,7 +148,7 @@ TEST(BadInputGenerated, DeepNestingAndLongLinesInTheModelAndDictionary) {
 
   // A 10 MB comment line inside a block is skipped like a short one.
   std::string commented = small_model();
-  std::string parm = slurp(commented + "zanda.parm");
+  std::string parm = ReadFile(commented + "zanda.parm");
   parm.insert(parm.find('{') + 1, "\n  # " + std::string(10 << 20, 'x') + "\n");
   zdtest::WriteFile(commented + "zanda.parm", parm);
   r = decode({"-m", commented, "-d", kBad + "dict.txt"}, tmp + "input.txt");

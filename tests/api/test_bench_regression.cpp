@@ -15,21 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "../test_support.h"
+
 namespace {
+
+using zdtest::ReadFile;
+using zdtest::RemoveTree;
 
 const std::string kData = TEST_DATA_DIR;
 const std::string kGenerator = kData + "/../../bench/gen.py";
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-  return remove(path);
-}
 
 class BenchRegression : public ::testing::Test {
  protected:
@@ -40,7 +34,7 @@ class BenchRegression : public ::testing::Test {
     ASSERT_NE(mkdtemp(buf.data()), nullptr);
     dir_ = buf.data();
   }
-  void TearDown() override { nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
+  void TearDown() override { RemoveTree(dir_); }
 
   // Generates workload `size` into dir_/name with the given generator options.
   void generate(const std::string& size, const std::string& name, const std::string& opts) {
@@ -56,7 +50,7 @@ class BenchRegression : public ::testing::Test {
     std::string cmd = std::string(DECODER_PATH) + " -m '" + w + model + "' -d '" + w +
                       "dict.txt' -n 5 < '" + w + "input.txt' > '" + out + "' 2> /dev/null";
     EXPECT_EQ(system(cmd.c_str()), 0) << cmd;
-    return slurp(out);
+    return ReadFile(out);
   }
 
   std::string dir_;
@@ -64,7 +58,7 @@ class BenchRegression : public ::testing::Test {
 
 TEST_F(BenchRegression, LinearWorkloadKeepsItsRecordedOutput) {
   generate("S", "s", "--lines 400 --entries 20000");
-  std::string expected = slurp(kData + "/bench/small-s.out");
+  std::string expected = ReadFile(kData + "/bench/small-s.out");
   ASSERT_FALSE(expected.empty());
   EXPECT_EQ(decode("s", "model"), expected);
   EXPECT_EQ(decode("s", "model-bin"), expected);
@@ -72,7 +66,7 @@ TEST_F(BenchRegression, LinearWorkloadKeepsItsRecordedOutput) {
 
 TEST_F(BenchRegression, KernelWorkloadKeepsItsRecordedOutput) {
   generate("K", "k", "--lines 200 --entries 20000 --svs 2000");
-  std::string expected = slurp(kData + "/bench/small-k.out");
+  std::string expected = ReadFile(kData + "/bench/small-k.out");
   ASSERT_FALSE(expected.empty());
   EXPECT_EQ(decode("k", "model"), expected);
 }

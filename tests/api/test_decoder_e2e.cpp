@@ -22,19 +22,14 @@
 
 namespace {
 
+using zdtest::ReadFile;
+
 using Files = std::vector<std::pair<std::string, std::string>>;
 
 struct Result {
   std::string out, err;
   int status = -1;  // exit status; -1 when a signal ended the process
 };
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Runs the decoder with `args` and `input` on standard input.
 Result run_decoder(const std::vector<std::string>& args, const std::string& input) {
@@ -57,7 +52,7 @@ Result run_decoder(const std::vector<std::string>& args, const std::string& inpu
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  Result r{slurp(io + "out"), slurp(io + "err")};
+  Result r{ReadFile(io + "out"), ReadFile(io + "err")};
   for (const char* f : {"in", "out", "err"}) unlink((io + f).c_str());
   rmdir(io.c_str());
   if (WIFEXITED(wstatus)) r.status = WEXITSTATUS(wstatus);

@@ -25,18 +25,12 @@
 #include <string>
 #include <vector>
 
+#include "../test_support.h"
+
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-  return remove(path);
-}
+using zdtest::ReadFile;
+using zdtest::RemoveTree;
 
 // A fresh directory under the test temp dir, removed with its content.
 class Scratch {
@@ -48,7 +42,7 @@ class Scratch {
     if (!mkdtemp(buf.data())) ADD_FAILURE() << "mkdtemp failed";
     dir_ = buf.data();
   }
-  ~Scratch() { nftw(dir_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
+  ~Scratch() { RemoveTree(dir_); }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
 
@@ -84,7 +78,7 @@ Outcome run(const std::vector<std::string>& argv, const std::string& input = "/d
   }
   int ws = 0;
   waitpid(pid, &ws, 0);
-  Outcome r{slurp(io("out")), slurp(io("err")), WIFEXITED(ws) ? WEXITSTATUS(ws) : -1};
+  Outcome r{ReadFile(io("out")), ReadFile(io("err")), WIFEXITED(ws) ? WEXITSTATUS(ws) : -1};
   return r;
 }
 
@@ -156,19 +150,19 @@ TEST_F(TrainTools, FeaturesKeepFrequentNgramsMostFrequentFirst) {
                         "-l", dir("labels.txt"), "-o", dir("train.svm")});
   ASSERT_EQ(r.status, 0) << r.err;
   // Ties in count are in byte order: "x_1 y_2" before "y_2".
-  EXPECT_EQ(slurp(dir("dict.txt")), "1 x_1\n2 x_1 y_2\n3 y_2\n");
-  EXPECT_EQ(slurp(dir("labels.txt")), "1\ta\n2\tb\n3\tc:1\n");
-  EXPECT_EQ(slurp(dir("train.svm")), "2 1:1 2:1 3:1\n1 1:1 2:1 3:1\n1 1:1\n3 1:1\n");
+  EXPECT_EQ(ReadFile(dir("dict.txt")), "1 x_1\n2 x_1 y_2\n3 y_2\n");
+  EXPECT_EQ(ReadFile(dir("labels.txt")), "1\ta\n2\tb\n3\tc:1\n");
+  EXPECT_EQ(ReadFile(dir("train.svm")), "2 1:1 2:1 3:1\n1 1:1 2:1 3:1\n1 1:1\n3 1:1\n");
 }
 
 TEST_F(TrainTools, FeaturesWithCountOneKeepEveryNgramAsTheDecoderFormsIt) {
   Outcome r = features({"-c", "1", "-i", dir.write("corpus.txt", kCorpus), "-d", dir("dict.txt"),
                         "-l", dir("labels.txt"), "-o", dir("train.svm")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(slurp(dir("dict.txt")),
+  EXPECT_EQ(ReadFile(dir("dict.txt")),
             "1 x_1\n2 x_1 y_2\n3 y_2\n4 x_1 x_2\n5 x_1 x_2 z_3\n6 x_1 z_2\n7 x_2\n8 x_2 z_3\n"
             "9 z_2\n10 z_3\n");
-  EXPECT_EQ(slurp(dir("train.svm")),
+  EXPECT_EQ(ReadFile(dir("train.svm")),
             "2 1:1 2:1 3:1\n1 1:1 2:1 3:1\n1 1:1 6:1 9:1\n3 1:1 4:1 5:1 7:1 8:1 10:1\n");
 }
 
@@ -179,8 +173,8 @@ TEST_F(TrainTools, FeaturesLeaveOutStringsTooLongForADictionaryLine) {
   Outcome r = features({"-c", "1", "-i", dir.write("corpus.txt", "a\t" + y + "\nb\t" + z + "\n"),
                         "-d", dir("dict.txt"), "-l", dir("labels.txt"), "-o", dir("train.svm")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(slurp(dir("dict.txt")), "1 " + z + "_1\n");
-  EXPECT_EQ(slurp(dir("train.svm")), "1\n2 1:1\n");
+  EXPECT_EQ(ReadFile(dir("dict.txt")), "1 " + z + "_1\n");
+  EXPECT_EQ(ReadFile(dir("train.svm")), "1\n2 1:1\n");
 }
 
 TEST_F(TrainTools, FeaturesForHeldOutLinesUseTheExistingDictionaryAndLabels) {
@@ -189,8 +183,8 @@ TEST_F(TrainTools, FeaturesForHeldOutLinesUseTheExistingDictionaryAndLabels) {
   Outcome r = features({"-x", "-i", dir.write("held.txt", "a\tx q r\nb\tr q\nb\t\n"), "-d",
                         dir("dict.txt"), "-l", dir("labels.txt"), "-o", dir("held.svm")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(slurp(dir("held.svm")), "-1 3:1 5:1 7:1\n4 3:1\n4\n");
-  EXPECT_EQ(slurp(dir("dict.txt")), "7 x_1\n3 q_2\n5 x_1 q_2\n");  // read, not written
+  EXPECT_EQ(ReadFile(dir("held.svm")), "-1 3:1 5:1 7:1\n4 3:1\n4\n");
+  EXPECT_EQ(ReadFile(dir("dict.txt")), "7 x_1\n3 q_2\n5 x_1 q_2\n");  // read, not written
 
   r = features({"-x", "-i", dir.write("held.txt", "a\tx\nz\tx\n"), "-d", dir("dict.txt"), "-l",
                 dir("labels.txt"), "-o", dir("held.svm")});
@@ -249,7 +243,7 @@ TEST_F(TrainTools, ImportedClassesScoreTheSigmoidOfTheDecisionValues) {
     if (binary) args.push_back("-b");
     Outcome r = import(args);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(slurp(out + "/dict.txt"), kDict);
+    EXPECT_EQ(ReadFile(out + "/dict.txt"), kDict);
     // Biases 2 x (-0.25, 0.125, 0.5). "a b" has features 1, 2, 3; "a" 1; "c" 4.
     double three = -0.5, one = 0.25, two = 1;
     char want[512];
@@ -262,11 +256,11 @@ TEST_F(TrainTools, ImportedClassesScoreTheSigmoidOfTheDecisionValues) {
     EXPECT_EQ(r.out, want) << (binary ? "binary" : "text");
   }
   // Only non-zero weights are written: class "one" keeps feature 1 alone.
-  EXPECT_NE(slurp(dir("text/c1.txt")).find("  1 = -1\n}\n"), std::string::npos);
-  EXPECT_EQ(slurp(dir("text/c1.txt")).find("2 ="), std::string::npos);
-  EXPECT_NE(slurp(dir("bin/c1.txt")).find("binsize = 1\n"), std::string::npos);
+  EXPECT_NE(ReadFile(dir("text/c1.txt")).find("  1 = -1\n}\n"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir("text/c1.txt")).find("2 ="), std::string::npos);
+  EXPECT_NE(ReadFile(dir("bin/c1.txt")).find("binsize = 1\n"), std::string::npos);
   // Index 1 and -1.0f (0xbf800000), little-endian.
-  EXPECT_EQ(slurp(dir("bin/c1.bin")), std::string("\1\0\0\0\0\0\x80\xbf", 8));
+  EXPECT_EQ(ReadFile(dir("bin/c1.bin")), std::string("\1\0\0\0\0\0\x80\xbf", 8));
 }
 
 TEST_F(TrainTools, TwoClassModelsRankBothClasses) {
@@ -277,7 +271,7 @@ TEST_F(TrainTools, TwoClassModelsRankBothClasses) {
   Outcome r =
       import({"-m", dir.write("m2", model), "-d", dir.write("dict.txt", kDict), "-o", dir("m")});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(slurp(dir("m/zanda.parm")).find("bias = 0\n"), std::string::npos);
+  EXPECT_NE(ReadFile(dir("m/zanda.parm")).find("bias = 0\n"), std::string::npos);
   char want[256];
   snprintf(want, sizeof want, "1:%g -1:%g \n-1:%g 1:%g \n", sig(2), sig(-2), sig(0.5), sig(-0.5));
   r = decode(dir("m"), "a\nb b\n", 2);
@@ -463,11 +457,11 @@ void check_against_liblinear(int nclass, const std::vector<std::string>& solver_
 
   Liblinear model(d("model.ll"));
   std::map<long, std::string> name;  // labels are the class names in byte order
-  for (const std::string& line : lines_of(slurp(d("labels.txt"))))
+  for (const std::string& line : lines_of(ReadFile(d("labels.txt"))))
     name[atol(line.c_str())] = line.substr(line.find('\t') + 1);
   std::vector<Answer> answers = parse_answers(r.out);
-  std::vector<std::string> data = lines_of(slurp(d("held.svm")));
-  std::vector<std::string> pred = lines_of(slurp(d("pred.txt")));
+  std::vector<std::string> data = lines_of(ReadFile(d("held.svm")));
+  std::vector<std::string> pred = lines_of(ReadFile(d("pred.txt")));
   if (logistic) pred.erase(pred.begin());  // the "labels ..." header
   ASSERT_EQ(answers.size(), data.size()) << where;
   ASSERT_EQ(pred.size(), data.size()) << where;
