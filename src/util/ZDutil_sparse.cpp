@@ -216,6 +216,16 @@ void TableValIdx::add_sparse_to_dense(const TableValIdx& other, double w) {
   }
 }
 
+namespace {
+
+bool strictly_increasing(const TableValIdx& v) {
+  for (int i = 1; i < v.nitems; i++)
+    if (v[i - 1].index >= v[i].index) return false;
+  return true;
+}
+
+}  // namespace
+
 void TableValIdx::incr(const TableValIdx& other, double w) {
   binary = false;
   if (!sparse && !other.sparse) {
@@ -254,6 +264,11 @@ void TableValIdx::incr(const TableValIdx& other, double w) {
     alias = other;
     src = &alias;
   }
+  // The merge from the back needs both index lists in increasing order;
+  // vectors read from files need not be.
+  if (nitems > 0 && !(strictly_increasing(*this) && strictly_increasing(*src)))
+    ZDEvent::data_input_err("TableValIdx::incr",
+                            "cannot add vectors whose indices are not in increasing order");
   int missing = 0;
   for (int i = 0, j = 0; j < src->nitems; j++) {
     while (i < nitems && data[i].index < (*src)[j].index) i++;

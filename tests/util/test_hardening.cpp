@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../test_support.h"
+#include "ZDutil_sparse.h"
 #include "ZDutil_sys.h"
 #include "ZDutil_uhandler.h"
 
@@ -89,6 +90,21 @@ TEST(HardeningDeathTest, FoldersDamagedStreamsAndTooManyStumpLevelsEndTheProcess
   };
   for (const auto& c : cases)
     EXPECT_EXIT(c.first(), testing::ExitedWithCode(1), zdtest::Exact(c.second)) << c.second;
+}
+
+// Summing weight vectors (two weight sets of one field) whose indices are not
+// in increasing order ends with a data error instead of writing out of bounds.
+TEST(HardeningDeathTest, AddingUnorderedVectorsIsADataError) {
+  TableValIdx sum, unordered;
+  sum.append(ElemValIdx{3, 1.0f});
+  for (int i : {9, 2, 5}) unordered.append(ElemValIdx{i, 1.0f});
+  TableValIdx first;
+  first.incr(unordered, 1.0);  // into an empty vector: a plain copy
+  EXPECT_EQ(first.nitems, 3);
+  EXPECT_EQ(first[0].index, 9);
+  EXPECT_EXIT(sum.incr(unordered, 1.0), testing::ExitedWithCode(1),
+              DataError("TableValIdx::incr",
+                        "cannot add vectors whose indices are not in increasing order"));
 }
 
 }  // namespace
