@@ -84,8 +84,6 @@ DSTHashTable LoadFeats(const char* file, int inv) {
                                         DSTIntHash, nullptr)
                         : DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HE), DSTStrCmp,
                                         DSTStrHash, &kTaggedDictionary);
-  // Most lookups of the decoder miss: a filter rules them out cheaply.
-  if (!inv) DSTHashEnableFilter(ht, offsetof(HE, tag));
   char line[kLineBuf];
   for (int nl = 0; fgets(line, kLineBuf - 1, fp); nl++) {
     size_t len = strlen(line);
@@ -120,6 +118,9 @@ DSTHashTable LoadFeats(const char* file, int inv) {
     }
   }
   fclose(fp);
+  // The decoder's lookups read the packed chains, one run per probe; most of
+  // them miss, and the tag masks rule those out before the run is read.
+  if (!inv) DSTHashPackChains(ht, offsetof(HE, tag));
   return ht;
 }
 

@@ -99,8 +99,11 @@ void BM_LiteralMerge(benchmark::State& state) {
     cur->set_nitems(0);
     for (int i = s.sample.nitems - 1; i >= 0; i--) {
       int f = s.sample[i].index;
-      if (f >= s.matrix.columns.nitems) continue;
-      next->merge(*cur, s.matrix.columns[f], 1.0);
+      if (f >= s.matrix.ncolumns()) continue;
+      const ValMatrix::Column column = s.matrix.column(f);
+      TableValIdx view;
+      view.borrow(const_cast<ElemValIdx*>(column.data), column.nitems);
+      next->merge(*cur, view, 1.0);
       std::swap(cur, next);
     }
     out = *cur;

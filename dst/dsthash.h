@@ -25,7 +25,7 @@ struct dst_hash_node_rec {
 typedef dst_hash_node_rec* DSTHashList;
 
 typedef struct dst_hash_table_rec* DSTHashTable;
-typedef struct dst_hash_filter_rec* DSTHashFilter;
+typedef struct dst_hash_pack_rec* DSTHashPack;
 
 struct dst_hash_table_rec {
   DSTHashList* array;  // `tblsz` chain heads, null for an empty bucket
@@ -37,8 +37,8 @@ struct dst_hash_table_rec {
   size_t cnt;          // entries inserted
   DSTCmpFunc cmp;
   DSTHashFunc hfunc;
-  DSTPool pool;          // source of chain nodes
-  DSTHashFilter filter;  // membership filter (DSTHashEnableFilter), null when off
+  DSTPool pool;      // source of chain nodes
+  DSTHashPack pack;  // read-only copy of the chains (DSTHashPackChains), or null
 };
 
 // One row of the size table: a prime bucket count, the pool's objects per block
@@ -57,7 +57,7 @@ extern const dst_hash_size_rec dsthashsz[DST_HASH_NSIZES];
 DSTHashTable DSTHashCreate(SYSHandle hdl, size_t size, size_t entrysz, DSTCmpFunc cmp,
                            DSTHashFunc hfunc, void* data);
 // Copies `entrysz` bytes of `entry` into the table, growing it first when it
-// holds more than 3 entries per bucket.
+// holds more than 3 entries per bucket. Drops the packed copy of the chains.
 void DSTHashInsert(DSTHashTable ht, const void* entry);
 // The first stored entry of the probe's chain equal to it, or null. The entry
 // may be changed in place except for its key.
@@ -69,19 +69,25 @@ void* DSTHashFind(DSTHashTable ht, const void* probe);
 // not called. `tags`, when given, holds a tag of each probe's key, and every
 // stored entry holds the tag of its key as a uint32_t at byte `tag_offset`:
 // an entry whose tag differs from the probe's is passed over without cmp (and
-// without touching a string key), so equal keys must have equal tags. With
-// tags at the offset of the table's filter, the filter screens the probes.
+// without touching a string key), so equal keys must have equal tags.
+// On a packed table (DSTHashPackChains) the probes walk the packed copy,
+// screened by its masks when the tags are at the offset it was packed with,
+// and `found` points to entries of the copy, which must not be written.
 void DSTHashFindBatch(DSTHashTable ht, const void* const* probes, int k, void** found,
                       const size_t* buckets = nullptr, const uint32_t* tags = nullptr,
                       size_t tag_offset = 0);
-// Keeps a blocked Bloom filter over the (bucket, tag) pairs of the entries,
-// where the tag is the uint32_t at byte `tag_offset` of every entry: one
-// 64-byte block per pair, 6 bits set in it, about 10 bits per entry at the
-// table's fullest. It is filled with the entries present, kept up by inserts
-// and rebuilt on growth. DSTHashFindBatch, when given tags at the same offset,
-// then passes over the probes that the filter rules out without touching the
-// bucket array; a rejected probe is certainly absent, so results do not change.
-void DSTHashEnableFilter(DSTHashTable ht, size_t tag_offset);
+
+// DSTHashPackChains: the entries carry no tag.
+constexpr size_t DST_UNTAGGED = SIZE_MAX;
+// Lays out a read-only copy of the chains for DSTHashFindBatch: bucket after
+// bucket, the entries of a chain in chain order, each followed by a copy of
+// its key string when the table compares with DSTStrCmp. A lookup then reads
+// one short contiguous run instead of a node and a string per chain step.
+// When every entry holds a uint32_t tag of its key at byte `tag_offset`, each
+// bucket also gets a 32-bit mask with three bits set per entry's tag, which
+// rules out most absent keys before their run is read. The copy takes about
+// the entries' and keys' size; the next insert drops it.
+void DSTHashPackChains(DSTHashTable ht, size_t tag_offset = DST_UNTAGGED);
 // Calls fn(arg, entry) for every entry, bucket 0 upward, each chain head to tail.
 void DSTHashWalk(DSTHashTable ht, void (*fn)(void* arg, void* entry), void* arg);
 // Releases the nodes, the bucket array and the record (not what entries point to).

@@ -3,13 +3,16 @@
 
 #include "dsthash.h"
 
-// Blocked Bloom filter over (bucket, tag) pairs: a pair's hash picks one
-// 64-byte block and kBits bit positions in it.
-struct dst_hash_filter_rec {
-  uint64_t* blocks;  // nblocks * 8 words, 64-byte aligned inside `raw`
-  size_t nblocks;
-  size_t tag_offset;
-  void* raw;
+// Packed chains. The low half of heads[b] is where bucket b's records start in
+// `bytes`, in units of the table's alignment; they end where bucket b + 1's
+// start. Its high half ORs the tag_bits of the records' tags (0 untagged). A
+// record is an entry, then (string keys) its key and NUL, padded to the
+// alignment.
+struct dst_hash_pack_rec {
+  uint64_t* heads;  // tblsz + 1 words
+  char* bytes;
+  bool str_keys;
+  size_t tag_offset;  // DST_UNTAGGED or where entries hold their tag
 };
 
 namespace {
@@ -33,67 +36,28 @@ uint32_t tag_of(const DSTHashTable ht, DSTHashList node, size_t offset) {
   return tag_at(entry_of(ht, node), offset);
 }
 
-constexpr size_t kBlockWords = 8;
-constexpr int kBits = 6;
-// Filter bits per bucket: about 10 per entry when the table is fullest.
-constexpr size_t kBitsPerBucket = 30;
-
-DSTHashFilter filter_create(SYSHandle hdl, size_t tblsz, size_t tag_offset) {
-  DSTHashFilter f = static_cast<DSTHashFilter>(hdl->memalloc(hdl, sizeof *f));
-  f->nblocks = (tblsz * kBitsPerBucket + 511) / 512;
-  f->tag_offset = tag_offset;
-  f->raw = hdl->clralloc(hdl, f->nblocks + 1, kBlockWords * sizeof(uint64_t));
-  const uintptr_t a = reinterpret_cast<uintptr_t>(f->raw);
-  f->blocks = reinterpret_cast<uint64_t*>((a + 63) & ~uintptr_t{63});
-  return f;
+// Three bits of a 32-bit mask chosen by a tag: a probe whose bits are not all in
+// its bucket's mask matches no record there.
+inline uint32_t tag_bits(uint32_t tag) {
+  uint32_t h = tag * 0x9E3779B1u;
+  return (1u << (h >> 27)) | (1u << ((h >> 22) & 31)) | (1u << ((h >> 17) & 31));
 }
 
-void filter_free(SYSHandle hdl, DSTHashFilter f) {
-  if (!f) return;
-  hdl->memfree(hdl, f->raw);
-  hdl->memfree(hdl, f);
+void pack_free(SYSHandle hdl, DSTHashPack pack) {
+  if (!pack) return;
+  hdl->memfree(hdl, pack->heads);
+  hdl->memfree(hdl, pack->bytes);
+  hdl->memfree(hdl, pack);
 }
 
-// The 64-bit hash of a (bucket, tag) pair: its high bits choose the block
-// (filter_block), bits 10 to 63 of its product with an odd constant the
-// positions inside it (filter_positions).
-inline uint64_t filter_hash(size_t bucket, uint32_t tag) {
-  uint64_t x = (static_cast<uint64_t>(bucket) << 32) | tag;
-  x ^= x >> 30;
-  x *= 0xBF58476D1CE4E5B9u;
-  x ^= x >> 27;
-  x *= 0x94D049BB133111EBu;
-  return x ^ (x >> 31);
+// Bytes of the packed record that starts with `entry`.
+inline size_t record_size(const DSTHashTable ht, bool str_keys, const char* entry) {
+  size_t n = ht->entrysz + (str_keys ? strlen(entry + ht->entrysz) + 1 : 0);
+  return (n + ht->align - 1) / ht->align * ht->align;
 }
 
-inline uint64_t* filter_block(DSTHashFilter f, uint64_t h) {
-  return f->blocks +
-         kBlockWords * static_cast<size_t>((static_cast<unsigned __int128>(h) * f->nblocks) >> 64);
-}
-
-inline uint64_t filter_positions(uint64_t h) {
-  return (h * 0x9E3779B97F4A7C15u) >> 10;
-}
-
-void filter_add(DSTHashFilter f, uint64_t h) {
-  uint64_t* block = filter_block(f, h);
-  for (uint64_t p = filter_positions(h), i = 0; i < kBits; i++, p >>= 9) {
-    block[(p >> 6) & 7] |= uint64_t{1} << (p & 63);
-  }
-}
-
-bool filter_may_hold(const uint64_t* block, uint64_t h) {
-  bool all = true;
-  for (uint64_t p = filter_positions(h), i = 0; i < kBits; i++, p >>= 9) {
-    all &= (block[(p >> 6) & 7] >> (p & 63)) & 1;
-  }
-  return all;
-}
-
-// Links a copy of `entry` at the head of its chain.
-void link_entry(DSTHashTable ht, const void* entry) {
-  size_t b = ht->hfunc(ht->data, entry, ht->tblsz);
-  if (ht->filter) filter_add(ht->filter, filter_hash(b, tag_at(entry, ht->filter->tag_offset)));
+// Links a copy of `entry` at the head of chain b.
+void link_entry(DSTHashTable ht, const void* entry, size_t b) {
   DSTHashList node = static_cast<DSTHashList>(DSTPoolGet(ht->pool));
   node->next = ht->array[b];
   ht->array[b] = node;
@@ -101,43 +65,63 @@ void link_entry(DSTHashTable ht, const void* entry) {
   ht->cnt++;
 }
 
+// Hands every node to drain in batches of up to kWalkBatch (node and bucket),
+// bucket 0 upward, each chain head to tail; a node's successor is read before
+// its batch is drained, so drain may recycle the nodes. The chains are far
+// apart in memory: a bucket's head is fetched 16 buckets before its walk, its
+// second node 8 and its third 4 before, and string keys (the entry's first
+// word, for DSTStrCmp tables) when their node joins the batch.
+constexpr int kWalkBatch = 32;
+template <class Drain>
+void walk_in_batches(DSTHashTable ht, Drain&& drain) {
+  constexpr size_t kAhead = 16;
+  const bool str_keys = ht->cmp == DSTStrCmp;
+  DSTHashList nodes[kWalkBatch];
+  size_t buckets[kWalkBatch];
+  int n = 0;
+  for (size_t b = 0; b < ht->tblsz; b++) {
+    for (size_t depth = 0, ahead = kAhead; depth < 3 && b + ahead < ht->tblsz;
+         depth++, ahead /= 2) {
+      DSTHashList node = ht->array[b + ahead];
+      for (size_t k = 0; k < depth && node; k++) node = node->next;
+      if (node) __builtin_prefetch(node);
+    }
+    for (DSTHashList node = ht->array[b]; node;) {
+      DSTHashList next = node->next;
+      if (str_keys) __builtin_prefetch(*static_cast<void**>(entry_of(ht, node)));
+      nodes[n] = node;
+      buckets[n++] = b;
+      if (n == kWalkBatch) {
+        drain(nodes, buckets, n);
+        n = 0;
+      }
+      node = next;
+    }
+  }
+  if (n > 0) drain(nodes, buckets, n);
+}
+
 // Rehashes into about twice the buckets. Chains are walked bucket 0 upward,
 // head to tail, and each entry goes to the head of its new chain; the node pool
-// carries over, so each old node is recycled right after its entry moved, and
-// a filter is rebuilt for the new buckets as the entries are linked.
-// Nodes are taken in batches whose string keys (for DSTStrHash) and next
-// buckets' nodes are prefetched before they are rehashed, in the same order.
+// carries over, so each old node is recycled right after its entry moved. A
+// batch's new buckets are all fetched before its entries are linked.
 void grow(DSTHashTable ht) {
   DSTHashTable nt =
       DSTHashCreate(ht->hdl, 2 * ht->tblsz, ht->entrysz, ht->cmp, ht->hfunc, ht->data);
   ht->pool->blksz = nt->pool->blksz;
   ht->hdl->memfree(ht->hdl, nt->pool);
   nt->pool = ht->pool;
-  if (ht->filter) nt->filter = filter_create(ht->hdl, nt->tblsz, ht->filter->tag_offset);
-  constexpr int kBatch = 32;
-  constexpr size_t kAhead = 16;
-  const bool str_keys = ht->hfunc == DSTStrHash;
-  DSTHashList batch[kBatch];
-  int nbatch = 0;
-  auto drain = [&] {
-    for (int k = 0; k < nbatch; k++) {
-      link_entry(nt, entry_of(ht, batch[k]));
-      DSTPoolRelease(ht->pool, batch[k]);
+  walk_in_batches(ht, [&](const DSTHashList* nodes, const size_t*, int n) {
+    size_t to[kWalkBatch];
+    for (int k = 0; k < n; k++) {
+      to[k] = nt->hfunc(nt->data, entry_of(ht, nodes[k]), nt->tblsz);
+      __builtin_prefetch(&nt->array[to[k]]);
     }
-    nbatch = 0;
-  };
-  for (size_t b = 0; b < ht->tblsz; b++) {
-    if (b + kAhead < ht->tblsz && ht->array[b + kAhead]) __builtin_prefetch(ht->array[b + kAhead]);
-    for (DSTHashList node = ht->array[b]; node;) {
-      DSTHashList next = node->next;  // a drained node is recycled at once
-      if (str_keys) __builtin_prefetch(*static_cast<void**>(entry_of(ht, node)));
-      batch[nbatch++] = node;
-      if (nbatch == kBatch) drain();
-      node = next;
+    for (int k = 0; k < n; k++) {
+      link_entry(nt, entry_of(ht, nodes[k]), to[k]);
+      DSTPoolRelease(ht->pool, nodes[k]);
     }
-  }
-  drain();
-  filter_free(ht->hdl, ht->filter);
+  });
   ht->hdl->memfree(ht->hdl, ht->array);
   *ht = *nt;
   ht->hdl->memfree(ht->hdl, nt);
@@ -193,23 +177,62 @@ DSTHashTable DSTHashCreate(SYSHandle hdl, size_t size, size_t entrysz, DSTCmpFun
   ht->hfunc = hfunc;
   ht->hdl = hdl;
   ht->cnt = 0;
-  ht->filter = nullptr;
+  ht->pack = nullptr;
   return ht;
 }
 
 void DSTHashInsert(DSTHashTable ht, const void* entry) {
+  pack_free(ht->hdl, ht->pack);
+  ht->pack = nullptr;
   if (ht->cnt > 3 * ht->tblsz) grow(ht);
-  link_entry(ht, entry);
+  link_entry(ht, entry, ht->hfunc(ht->data, entry, ht->tblsz));
 }
 
-void DSTHashEnableFilter(DSTHashTable ht, size_t tag_offset) {
-  filter_free(ht->hdl, ht->filter);
-  ht->filter = filter_create(ht->hdl, ht->tblsz, tag_offset);
-  for (size_t b = 0; b < ht->tblsz; b++) {
-    for (DSTHashList node = ht->array[b]; node; node = node->next) {
-      filter_add(ht->filter, filter_hash(b, tag_of(ht, node, tag_offset)));
+void DSTHashPackChains(DSTHashTable ht, size_t tag_offset) {
+  SYSHandle hdl = ht->hdl;
+  pack_free(hdl, ht->pack);
+  ht->pack = nullptr;
+  const bool str_keys = ht->cmp == DSTStrCmp;
+  const bool tagged = tag_offset != DST_UNTAGGED;
+  const size_t align = ht->align;
+  // Grown as needed from a first guess of an entry and a short key per entry.
+  size_t cap = (ht->cnt + 1) * (ht->entrysz + (str_keys ? 32 : 0) + align);
+  char* bytes = static_cast<char*>(hdl->memalloc(hdl, cap));
+  uint64_t* heads = static_cast<uint64_t*>(hdl->clralloc(hdl, ht->tblsz + 1, sizeof *heads));
+  size_t used = 0;
+  size_t next_bucket = 0;  // the first bucket whose run has no start yet
+  auto start_runs_through = [&](size_t bucket) {
+    for (; next_bucket <= bucket; next_bucket++) heads[next_bucket] = used / align;
+  };
+  walk_in_batches(ht, [&](const DSTHashList* nodes, const size_t* buckets, int n) {
+    for (int k = 0; k < n; k++) {
+      const char* entry = static_cast<const char*>(entry_of(ht, nodes[k]));
+      start_runs_through(buckets[k]);
+      const char* key = str_keys ? *reinterpret_cast<char* const*>(entry) : nullptr;
+      const size_t keysz = str_keys ? strlen(key) + 1 : 0;
+      const size_t size = (ht->entrysz + keysz + align - 1) / align * align;
+      if (used + size > cap) {
+        cap = 2 * cap + size;
+        bytes = static_cast<char*>(hdl->realloc(hdl, bytes, cap));
+      }
+      memcpy(bytes + used, entry, ht->entrysz);
+      if (str_keys) memcpy(bytes + used + ht->entrysz, key, keysz);
+      memset(bytes + used + ht->entrysz + keysz, 0, size - ht->entrysz - keysz);
+      used += size;
+      if (tagged) heads[buckets[k]] |= uint64_t{tag_bits(tag_at(entry, tag_offset))} << 32;
     }
+  });
+  start_runs_through(ht->tblsz);
+  if (used / align > UINT32_MAX) {  // too large to address: lookups walk the chains
+    hdl->memfree(hdl, bytes);
+    hdl->memfree(hdl, heads);
+    return;
   }
+  ht->pack = static_cast<DSTHashPack>(hdl->memalloc(hdl, sizeof *ht->pack));
+  ht->pack->heads = heads;
+  ht->pack->bytes = static_cast<char*>(hdl->realloc(hdl, bytes, used > 0 ? used : align));
+  ht->pack->str_keys = str_keys;
+  ht->pack->tag_offset = tag_offset;
 }
 
 void* DSTHashFind(DSTHashTable ht, const void* probe) {
@@ -221,87 +244,151 @@ void* DSTHashFind(DSTHashTable ht, const void* probe) {
   return nullptr;
 }
 
+namespace {
+
+// A batch of at most kMax finds, taken in three steps so that each step's
+// loads are all issued before any of them is waited for: start fetches the
+// bucket heads, advance reads them and fetches the packed runs, finish walks
+// the runs (or, on an unpacked table, the chains).
+struct Lookups {
+  static constexpr int kMax = 64;
+  int n;
+  int npending;  // probes still to look at, listed in pending
+  bool tagged;
+  size_t tag_offset;
+  const void* const* probe;
+  size_t bucket[kMax];
+  const uint32_t* tag;
+  int pending[kMax];
+  const char* run[kMax];  // a pending probe's packed run
+  const char* stop[kMax];
+};
+
+// Walks the chains of the pending probes, one step per round: what a step
+// reads was prefetched a round earlier (the bucket's head, then the node,
+// then for string keys the stored string, compared in the round after). The
+// probes are independent, so their loads overlap.
+void find_chained(DSTHashTable ht, Lookups& l, void** found) {
+  const bool str_keys = ht->cmp == DSTStrCmp;
+  const bool tagged = l.tagged;
+  enum Stage : unsigned char { kHead, kKey, kCompare };
+  DSTHashList node[Lookups::kMax];
+  Stage stage[Lookups::kMax];
+  int* pending = l.pending;
+  int npending = l.npending;
+  for (int p = 0; p < npending; p++) stage[pending[p]] = kHead;
+  while (npending > 0) {
+    int still = 0;
+    for (int p = 0; p < npending; p++) {
+      const int j = pending[p];
+      switch (stage[j]) {
+        case kHead:
+          node[j] = ht->array[l.bucket[j]];
+          break;
+        case kKey:
+          if (!tagged || tag_of(ht, node[j], l.tag_offset) == l.tag[j]) {
+            __builtin_prefetch(*static_cast<void**>(entry_of(ht, node[j])));
+            stage[j] = kCompare;
+            pending[still++] = j;
+            continue;
+          }
+          node[j] = node[j]->next;  // another key: its string is never read
+          break;
+        case kCompare: {
+          void* stored = entry_of(ht, node[j]);
+          if ((!tagged || tag_of(ht, node[j], l.tag_offset) == l.tag[j]) &&
+              ht->cmp(ht->data, l.probe[j], stored) == 0) {
+            found[j] = stored;
+            continue;
+          }
+          node[j] = node[j]->next;
+          break;
+        }
+      }
+      if (!node[j]) continue;  // end of the chain: not found
+      __builtin_prefetch(node[j]);
+      stage[j] = str_keys ? kKey : kCompare;
+      pending[still++] = j;
+    }
+    npending = still;
+  }
+}
+
+void start(DSTHashTable ht, Lookups& l, const void* const* probes, int k, const size_t* buckets,
+           const uint32_t* tags, size_t tag_offset) {
+  l.n = k;
+  l.npending = k;
+  l.tagged = tags != nullptr;
+  l.tag_offset = tag_offset;
+  l.probe = probes;
+  l.tag = tags;
+  for (int j = 0; j < k; j++) {
+    l.bucket[j] = buckets ? buckets[j] : ht->hfunc(ht->data, probes[j], ht->tblsz);
+    l.pending[j] = j;
+    if (ht->pack)
+      __builtin_prefetch(ht->pack->heads + l.bucket[j]);
+    else
+      __builtin_prefetch(&ht->array[l.bucket[j]]);
+  }
+}
+
+void advance(DSTHashTable ht, Lookups& l) {
+  const DSTHashPack pack = ht->pack;
+  if (!pack) return;
+  // The heads' masks pass over most absent probes; the runs of the others
+  // are fetched.
+  const bool masked = l.tagged && pack->tag_offset == l.tag_offset;
+  int still = 0;
+  for (int p = 0; p < l.npending; p++) {
+    const int j = l.pending[p];
+    const uint64_t head = pack->heads[l.bucket[j]];
+    if (masked) {
+      const uint32_t bits = tag_bits(l.tag[j]);
+      if ((static_cast<uint32_t>(head >> 32) & bits) != bits) continue;
+    }
+    l.run[j] = pack->bytes + static_cast<uint32_t>(head) * ht->align;
+    l.stop[j] = pack->bytes + static_cast<uint32_t>(pack->heads[l.bucket[j] + 1]) * ht->align;
+    if (l.run[j] == l.stop[j]) continue;
+    __builtin_prefetch(l.run[j]);
+    if (l.stop[j] - l.run[j] > 64) __builtin_prefetch(l.run[j] + 64);
+    l.pending[still++] = j;
+  }
+  l.npending = still;
+}
+
+void finish(DSTHashTable ht, Lookups& l, void** found) {
+  for (int j = 0; j < l.n; j++) found[j] = nullptr;
+  const DSTHashPack pack = ht->pack;
+  if (!pack) {
+    find_chained(ht, l, found);
+    return;
+  }
+  for (int p = 0; p < l.npending; p++) {
+    const int j = l.pending[p];
+    const char* key = pack->str_keys ? *static_cast<const char* const*>(l.probe[j]) : nullptr;
+    for (const char* entry = l.run[j]; entry < l.stop[j];
+         entry += record_size(ht, pack->str_keys, entry)) {
+      if (l.tagged && tag_at(entry, l.tag_offset) != l.tag[j]) continue;
+      if (pack->str_keys ? strcmp(key, entry + ht->entrysz) == 0
+                         : ht->cmp(ht->data, l.probe[j], entry) == 0) {
+        found[j] = const_cast<char*>(entry);
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
 void DSTHashFindBatch(DSTHashTable ht, const void* const* probes, int k, void** found,
                       const size_t* buckets, const uint32_t* tags, size_t tag_offset) {
-  constexpr int kChunk = 64;
-  const bool str_keys = ht->cmp == DSTStrCmp;
-  const DSTHashFilter filter =
-      tags && ht->filter && ht->filter->tag_offset == tag_offset ? ht->filter : nullptr;
-  // Every chain is walked one step per round, and what a step reads was
-  // prefetched a round earlier: the bucket's head, then the node, then (for
-  // string keys) the stored string, compared in the round after. The probes
-  // of a chunk are independent, so their loads overlap.
-  enum Stage : unsigned char { kHead, kKey, kCompare };
-  for (int base = 0; base < k; base += kChunk) {
-    const int n = k - base < kChunk ? k - base : kChunk;
-    const void* const* probe = probes + base;
-    void** result = found + base;
-    size_t bucket[kChunk];
-    DSTHashList node[kChunk];
-    Stage stage[kChunk];
-    int pending[kChunk];
-    for (int j = 0; j < n; j++) {
-      bucket[j] = buckets ? buckets[base + j] : ht->hfunc(ht->data, probe[j], ht->tblsz);
-      result[j] = nullptr;
-      stage[j] = kHead;
-    }
-    int npending = 0;
-    if (filter) {
-      // The filter's blocks are fetched for all probes first; only the probes
-      // it may hold go on to the bucket array.
-      uint64_t fhash[kChunk];
-      const uint64_t* block[kChunk];
-      for (int j = 0; j < n; j++) {
-        fhash[j] = filter_hash(bucket[j], tags[base + j]);
-        block[j] = filter_block(filter, fhash[j]);
-        __builtin_prefetch(block[j]);
-      }
-      for (int j = 0; j < n; j++) {
-        if (!filter_may_hold(block[j], fhash[j])) continue;
-        __builtin_prefetch(&ht->array[bucket[j]]);
-        pending[npending++] = j;
-      }
-    } else {
-      for (int j = 0; j < n; j++) {
-        __builtin_prefetch(&ht->array[bucket[j]]);
-        pending[npending++] = j;
-      }
-    }
-    while (npending > 0) {
-      int still = 0;
-      for (int p = 0; p < npending; p++) {
-        const int j = pending[p];
-        switch (stage[j]) {
-          case kHead:
-            node[j] = ht->array[bucket[j]];
-            break;
-          case kKey:
-            if (!tags || tag_of(ht, node[j], tag_offset) == tags[base + j]) {
-              __builtin_prefetch(*static_cast<void**>(entry_of(ht, node[j])));
-              stage[j] = kCompare;
-              pending[still++] = j;
-              continue;
-            }
-            node[j] = node[j]->next;  // another key: its string is never read
-            break;
-          case kCompare: {
-            void* stored = entry_of(ht, node[j]);
-            if ((!tags || tag_of(ht, node[j], tag_offset) == tags[base + j]) &&
-                ht->cmp(ht->data, probe[j], stored) == 0) {
-              result[j] = stored;
-              continue;
-            }
-            node[j] = node[j]->next;
-            break;
-          }
-        }
-        if (!node[j]) continue;  // end of the chain: not found
-        __builtin_prefetch(node[j]);
-        stage[j] = str_keys ? kKey : kCompare;
-        pending[still++] = j;
-      }
-      npending = still;
-    }
+  Lookups l;
+  for (int base = 0; base < k; base += Lookups::kMax) {
+    const int n = k - base < Lookups::kMax ? k - base : Lookups::kMax;
+    start(ht, l, probes + base, n, buckets ? buckets + base : nullptr, tags ? tags + base : nullptr,
+          tag_offset);
+    advance(ht, l);
+    finish(ht, l, found + base);
   }
 }
 
@@ -314,7 +401,7 @@ void DSTHashWalk(DSTHashTable ht, void (*fn)(void* arg, void* entry), void* arg)
 void DSTHashFree(DSTHashTable ht) {
   SYSHandle hdl = ht->hdl;
   DSTPoolFree(ht->pool);
-  filter_free(hdl, ht->filter);
+  pack_free(hdl, ht->pack);
   hdl->memfree(hdl, ht->array);
   hdl->memfree(hdl, ht);
 }

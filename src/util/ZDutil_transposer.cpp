@@ -42,6 +42,23 @@ inline void place(ElemValIdx* slots, int first, int& k, int r, float value) {
     slots[k++] = ElemValIdx{r, value};
 }
 
+// The entry of row r with `value` in a column.
+inline ElemIdx column_entry(const ElemIdx*, int r, float) {
+  return ElemIdx{r};
+}
+inline ElemValIdx column_entry(const ElemValIdx*, int r, float value) {
+  return ElemValIdx{r, value};
+}
+
+// Whether a plain row's indices strictly increase: then no two of its entries
+// share a column.
+template <class Row>
+bool strictly_increasing(const Row& row) {
+  for (int i = 1; i < row.nitems; i++)
+    if (row_index(row, i) <= row_index(row, i - 1)) return false;
+  return true;
+}
+
 // Running sum of one row in tmrg; `stamp` equals the product's generation
 // once the row is touched, so the slots never need clearing.
 struct RowSum {
@@ -155,28 +172,10 @@ template void AVlist::copy(const TableIdx&, double);
 template void AVlist::copy(const TableValIdx&, double);
 template void AVlist::merge(const TableIdx&, double);
 template void AVlist::merge(const TableValIdx&, double);
+template void AVlist::merge(const TransposeMatrix<ElemIdx, TableIdx>::Column&, double);
+template void AVlist::merge(const TransposeMatrix<ElemValIdx, TableValIdx>::Column&, double);
 
 // --------------------------------------------------------- TransposeMatrix
-
-template <class TransElem, class TransTable>
-TransposeMatrix<TransElem, TransTable>& TransposeMatrix<TransElem, TransTable>::operator=(
-    const TransposeMatrix& other) {
-  if (this == &other) return *this;
-  columns.free_all();  // the views go before the storage they view
-  storage = other.storage;
-  remap = other.remap;
-  nrows = other.nrows;
-  method = other.method;
-  columns.set_nitems(other.columns.nitems);
-  const TransElem* from = other.storage.data;
-  for (int c = 0; c < columns.nitems; c++) {
-    const TransTable& src = other.columns[c];
-    columns[c] = src;
-    if (src.borrowed && src.data >= from && src.data <= from + other.storage.nitems)
-      columns[c].borrow(storage.data + (src.data - from), src.nitems);
-  }
-  return *this;
-}
 
 template <class TransElem, class TransTable>
 void TransposeMatrix<TransElem, TransTable>::store(Mvec<TransTable>& rows, bool compact) {
@@ -195,7 +194,7 @@ void TransposeMatrix<TransElem, TransTable>::store(Mvec<TransTable>& rows, bool 
         width = std::max(width, static_cast<long long>(row_index(row, i)) + 1);
     }
   }
-  columns.free_all();
+  starts.free_all();
   remap.free_all();
   // Indices far beyond the number of entries would make mostly empty columns
   // (up to 2^31 of them): then only the used columns are made, with the remap
@@ -210,8 +209,7 @@ void TransposeMatrix<TransElem, TransTable>::store(Mvec<TransTable>& rows, bool 
     remap.compress();
     width = remap.nitems;
   }
-  columns.set_nitems(static_cast<int>(std::max(width, 0LL)));
-  const int ncols = columns.nitems;
+  const int ncols = static_cast<int>(std::max(width, 0LL));
   ZDEvent::trace("Creating a transpose table with %d columns and %d depth\n", ncols, rows.nitems);
 
   // Column c gets (r, value) for every entry of row r at column c: bin b of a
@@ -239,59 +237,79 @@ void TransposeMatrix<TransElem, TransTable>::store(Mvec<TransTable>& rows, bool 
       }
     }
   };
-  // The columns are laid out one after the other in `storage` (counted first,
-  // then filled), and each column views its part: one allocation for the
-  // whole index, and a column's entries are contiguous.
-  Mvec<int> first(ncols + 1);
-  std::fill(first.begin(), first.end(), 0);
-  for (const TransTable& row : rows) for_each_entry(row, [&](int c, float) { first[c + 1]++; });
-  for (int c = 0; c < ncols; c++) first[c + 1] += first[c];
+  // The columns are laid out one after the other in `storage`: counted
+  // first, then filled; a row repeating a feature leaves a gap at the end of
+  // the column, closed afterwards.
+  starts.set_nitems(ncols + 1);
+  std::fill(starts.begin(), starts.end(), 0);
+  for (const TransTable& row : rows) for_each_entry(row, [&](int c, float) { starts[c + 1]++; });
+  for (int c = 0; c < ncols; c++) starts[c + 1] += starts[c];
   storage.free_all();
-  storage.set_nitems(first[ncols]);
-  Mvec<int> next(first);
+  storage.set_nitems(starts[ncols]);
+  Mvec<int> next(starts);
   for (int r = 0; r < rows.nitems; r++) {
     TransTable& row = rows[r];
     if (row.nitems == 0) continue;
-    for_each_entry(row,
-                   [&](int c, float value) { place(storage.data, first[c], next[c], r, value); });
+    // A row whose entries are known to fall in distinct columns is scattered
+    // without reading the columns' last slots, which are far apart.
+    TransElem* slots = storage.data;
+    if (!row.stump && strictly_increasing(row))
+      for_each_entry(row,
+                     [&](int c, float value) { slots[next[c]++] = column_entry(slots, r, value); });
+    else
+      for_each_entry(row, [&](int c, float value) { place(slots, starts[c], next[c], r, value); });
     row.free_all();
   }
-  for (int c = 0; c < ncols; c++) columns[c].borrow(storage.data + first[c], next[c] - first[c]);
+  bool gaps = false;
+  for (int c = 0; c < ncols && !gaps; c++) gaps = next[c] != starts[c + 1];
+  if (gaps) {
+    int filled = 0;
+    for (int c = 0; c < ncols; c++) {
+      const int from = starts[c];
+      starts[c] = filled;
+      std::copy(storage.data + from, storage.data + next[c], storage.data + filled);
+      filled += next[c] - from;
+    }
+    starts[ncols] = filled;
+    storage.set_nitems(filled);
+    storage.compress();
+  }
   nrows = rows.nitems;
   if (compact) try_compact();
 
   int smallest = 10000000, largest = 0;
   long long total = 0;
-  for (TransTable& column : columns) {
-    column.compress();
-    smallest = std::min(smallest, column.nitems);
-    largest = std::max(largest, column.nitems);
-    total += column.nitems;
+  for (int c = 0; c < ncolumns(); c++) {
+    const int size = starts[c + 1] - starts[c];
+    smallest = std::min(smallest, size);
+    largest = std::max(largest, size);
+    total += size;
   }
-  double mean = columns.nitems > 0 ? static_cast<double>(total) / columns.nitems : 0.0;
+  double mean = ncolumns() > 0 ? static_cast<double>(total) / ncolumns() : 0.0;
   ZDEvent::trace("Average column size is %d<=%g<=%d\n", smallest, mean, largest);
 }
 
 template <class TransElem, class TransTable>
 void TransposeMatrix<TransElem, TransTable>::try_compact() {
-  int old = columns.nitems;
+  const int old = ncolumns();
   int kept = 0;
-  for (const TransTable& column : columns) kept += column.nitems > 0;
+  for (int c = 0; c < old; c++) kept += starts[c + 1] > starts[c];
   if (2 * kept > old) return;
-  bool remapped = remap.nitems > 0;
+  // Empty columns hold no entries: dropping them only drops their offsets.
+  const bool remapped = remap.nitems > 0;
   if (!remapped) remap.set_nitems(kept);
   int pos = 0;
   for (int c = 0; c < old; c++) {
-    if (columns[c].nitems == 0) continue;
+    if (starts[c + 1] == starts[c]) continue;
     remap[pos] = remapped ? remap[c] : c;
-    if (pos != c) columns[pos].take_over(columns[c]);
-    pos++;
+    starts[pos++] = starts[c];
   }
+  starts[pos] = starts[old];
   ZDEvent::trace("Compressed matrix %d from %d\n", kept, old);
   remap.set_nitems(kept);
   remap.compress();
-  columns.set_nitems(kept);
-  columns.compress();
+  starts.set_nitems(kept + 1);
+  starts.compress();
 }
 
 template <class TransElem, class TransTable>
@@ -341,8 +359,8 @@ void TransposeMatrix<TransElem, TransTable>::tadd(const TableIdx& x, TableValIdx
   acc.set_nitems(nrows);
   std::fill(acc.begin(), acc.end(), 0.0f);
   for (const ElemIdx& f : x) {
-    if (static_cast<unsigned>(f.index) >= static_cast<unsigned>(columns.nitems)) continue;
-    for (const TransElem& e : columns[f.index]) acc[e.index] += entry_value(e);
+    if (static_cast<unsigned>(f.index) >= static_cast<unsigned>(ncolumns())) continue;
+    for (const TransElem& e : column(f.index)) acc[e.index] += entry_value(e);
   }
   out.resize(nrows);
   for (int r = 0; r < nrows; r++)
@@ -376,25 +394,27 @@ void TransposeMatrix<TransElem, TransTable>::tmrg(const TableIdx& x, TableValIdx
   RowSum* sums = wk.sums.data;
   int* touched = wk.touched.data;
   int ntouched = 0, lo = INT_MAX, hi = -1;
-  // The columns of a sample are independent loads: fetch their headers, then
+  // The columns of a sample are independent loads: fetch their offsets, then
   // their entries, before the dependent accumulation walks them.
-  const unsigned ncols = static_cast<unsigned>(columns.nitems);
-  const TransTable* cols = columns.data;
+  const unsigned ncols = static_cast<unsigned>(ncolumns());
+  const int* start = starts.data;
+  const TransElem* entries = storage.data;
   for (int i = 0; i < x.nitems; i++)
-    if (static_cast<unsigned>(x[i].index) < ncols) __builtin_prefetch(cols + x[i].index);
+    if (static_cast<unsigned>(x[i].index) < ncols) __builtin_prefetch(start + x[i].index);
   for (int i = 0; i < x.nitems; i++)
-    if (static_cast<unsigned>(x[i].index) < ncols) __builtin_prefetch(cols[x[i].index].data);
+    if (static_cast<unsigned>(x[i].index) < ncols) __builtin_prefetch(entries + start[x[i].index]);
   for (int i = x.nitems - 1; i >= 0; i--) {
     unsigned f = static_cast<unsigned>(x[i].index);
     if (f >= ncols) continue;
-    for (const TransElem& e : cols[f]) {
-      int r = e.index;
+    for (const TransElem *e = entries + start[f], *end = entries + start[f + 1]; e != end; e++) {
+      const TransElem& entry = *e;
+      int r = entry.index;
       RowSum& slot = sums[r];
       if (slot.stamp == generation) {
-        slot.sum += entry_value(e);
+        slot.sum += entry_value(entry);
       } else {
         slot.stamp = generation;
-        slot.sum = entry_value(e);
+        slot.sum = entry_value(entry);
         touched[ntouched++] = r;
         lo = std::min(lo, r);
         hi = std::max(hi, r);
@@ -421,7 +441,7 @@ void TransposeMatrix<TransElem, TransTable>::tlist(const TableIdx& x, TableValId
   list.clear();
   for (int i = x.nitems - 1; i >= 0; i--) {
     unsigned f = static_cast<unsigned>(x[i].index);
-    if (f < static_cast<unsigned>(columns.nitems)) list.merge(columns[f], 1.0);
+    if (f < static_cast<unsigned>(ncolumns())) list.merge(column(static_cast<int>(f)), 1.0);
   }
   clear_output(out);
   list.dump(out);

@@ -53,20 +53,29 @@ class AVlist {
 template <class TransElem, class TransTable>
 class TransposeMatrix {
  public:
-  Mvec<TransTable> columns;
+  // The entries of one column, in increasing row order: a view into storage.
+  struct Column {
+    const TransElem* data;
+    int nitems;
+
+    const TransElem& operator[](int i) const { return data[i]; }
+    const TransElem* begin() const { return data; }
+    const TransElem* end() const { return data + nitems; }
+    int size() const { return nitems; }
+  };
+
   int nrows = 0;
   Mvec<int> remap;  // empty, or after compaction the feature index of column k
   tmul_method_t method = TMUL_MERGE;
-  // Entries of all columns, column after column; `store` makes each column
-  // a view of its part.
+  // Entries of all columns, column after column; column c is
+  // storage[starts[c], starts[c + 1]), and starts is empty or has
+  // ncolumns() + 1 items. A column costs one offset, not a table header.
   Mvec<TransElem> storage;
+  Mvec<int> starts;
 
-  TransposeMatrix() = default;
-  // A copy owns its storage: its columns view the copy's storage.
-  TransposeMatrix(const TransposeMatrix& other) { *this = other; }
-  TransposeMatrix& operator=(const TransposeMatrix& other);
-
-  bool empty() const { return nrows == 0 && columns.nitems == 0; }
+  int ncolumns() const { return starts.nitems > 0 ? starts.nitems - 1 : 0; }
+  Column column(int c) const { return Column{storage.data + starts[c], starts[c + 1] - starts[c]}; }
+  bool empty() const { return nrows == 0 && ncolumns() == 0; }
 
   // Builds the index from the rows, emptying each of them; compacts the
   // columns when `compact` is set.

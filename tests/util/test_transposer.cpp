@@ -35,13 +35,15 @@ TableValIdx val(const Elems& elems) {
   return v;
 }
 
-Elems elems_of(const TableValIdx& v) {
+template <class Entries>
+Elems elems_of(const Entries& v) {
   Elems out;
   for (const ElemValIdx& e : v) out.emplace_back(e.index, e.value);
   return out;
 }
 
-Ints rows_of(const TableIdx& column) {
+template <class Column>
+Ints rows_of(const Column& column) {
   Ints out;
   for (const ElemIdx& e : column) out.push_back(e.index);
   return out;
@@ -103,7 +105,7 @@ TEST(Store, BinaryRowsWithAndWithoutCompaction) {
   rows[0] = idx({0, 1, 3});
   BinMatrix more;
   store(more, rows, true);
-  EXPECT_EQ(more.columns.nitems, 4);
+  EXPECT_EQ(more.ncolumns(), 4);
   EXPECT_EQ(more.remap.nitems, 0);
   const TableIdx x = idx({1, 3});
   EXPECT_EQ(&more.apply_remap(x, scratch), &x);
@@ -127,7 +129,7 @@ TEST(Store, DenseIrregularAndStumpRows) {
   rows[1] = val({{6, 1.0f}, {2, 1.0f}});              // out of order
   ValMatrix irregular;
   store(irregular, rows, false);
-  EXPECT_EQ(elems_of(irregular.columns[4]), (Elems{{0, 3.0f}}));  // one entry per row
+  EXPECT_EQ(elems_of(irregular.column(4)), (Elems{{0, 3.0f}}));  // one entry per row
   for (tmul_method_t method : kMethods)
     EXPECT_EQ(product(irregular, method, idx({2, 4, 6})), (Elems{{0, 3.0f}, {1, 2.0f}}));
 
@@ -142,16 +144,16 @@ TEST(Store, DenseIrregularAndStumpRows) {
   for (TableIdx& row : bins) row.stump = &h;
   BinMatrix s;
   store(s, bins, false);
-  ASSERT_EQ(s.columns.nitems, 5);
+  ASSERT_EQ(s.ncolumns(), 5);
   const Ints expected[] = {{0}, {0}, {}, {0, 1}, {1}};
-  for (int k = 0; k < 5; k++) EXPECT_EQ(rows_of(s.columns[k]), expected[k]) << k;
+  for (int k = 0; k < 5; k++) EXPECT_EQ(rows_of(s.column(k)), expected[k]) << k;
   rows.set_nitems(1);
   rows[0] = val({{1, 7.0f}});  // bin 1 of position 0; the value is not used
   rows[0].stump = &h;
   ValMatrix sv;
   store(sv, rows, false);
-  EXPECT_EQ(elems_of(sv.columns[0]), (Elems{{0, 1.0f}}));
-  EXPECT_EQ(sv.columns[1].nitems, 0);
+  EXPECT_EQ(elems_of(sv.column(0)), (Elems{{0, 1.0f}}));
+  EXPECT_EQ(sv.column(1).nitems, 0);
 }
 
 TEST(AVlist, MergesInsertBeforeBetweenAndAfter) {

@@ -39,9 +39,9 @@ TEST(TransposeLayoutTest, CopiesKeepWorkingAfterTheOriginalIsGone) {
     rows[2] = Row({{0, 4.0f}});
     ValMatrix m;
     m.store(rows, false);
-    ASSERT_EQ(m.columns.size(), 4);
-    EXPECT_EQ(m.columns[2].size(), 0);
-    EXPECT_EQ(m.columns[3].size(), 2);
+    ASSERT_EQ(m.ncolumns(), 4);
+    EXPECT_EQ(m.column(2).size(), 0);
+    EXPECT_EQ(m.column(3).size(), 2);
     copy = m;
     ValMatrix second(m);
     EXPECT_EQ(Product(second, {0, 3}), (Pairs{{0, 2.0f}, {1, 0.75f}, {2, 4.0f}}));
@@ -56,7 +56,7 @@ TEST(TransposeLayoutTest, HugeIndicesMakeOnlyTheUsedColumns) {
   rows[1] = Row({{2147483647, 0.5f}, {-4, 9.0f}});
   ValMatrix m;
   m.store(rows, false);
-  ASSERT_EQ(m.columns.size(), 3);
+  ASSERT_EQ(m.ncolumns(), 3);
   ASSERT_EQ(m.remap.size(), 3);
   EXPECT_EQ(m.remap[0], 5);
   EXPECT_EQ(m.remap[1], 2000000000);

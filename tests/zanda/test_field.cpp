@@ -169,7 +169,7 @@ TEST_F(FieldTest, SamplesRestrictionsAndStumps) {
   sub.restrict_examples_to_veclist(stumps, back, true);
   EXPECT_EQ(sub.fields[0].samples[0].stump, &sub.fields[0].parms.handler);
   sub.transpose_store(false, false, false, false, TMUL_MERGE);  // bins need not increase
-  EXPECT_EQ(sub.fields[0].transposer.columns.nitems, 7);
+  EXPECT_EQ(sub.fields[0].transposer.ncolumns(), 7);
 }
 
 TEST_F(FieldTest, IndexSelectionsPackingAndTakeOver) {
