@@ -63,12 +63,16 @@ void free_inv_key(void*, void* entry) {
 
 }  // namespace
 
+void (*ErrorGate)() = nullptr;
+
 void Error(const char* msg) {
+  if (ErrorGate) ErrorGate();
   fprintf(stderr, "%s\n", msg);
   end_process(-1);
 }
 
 void badinput(const char* file, int nl, const char* msg, const char* line) {
+  if (ErrorGate) ErrorGate();
   fprintf(stderr, "%s at %d in %s file\n", msg, nl, file);
   fprintf(stderr, "\t Offending line: %s\n", line);
   end_process(-1);
@@ -84,6 +88,15 @@ DSTHashTable LoadFeats(const char* file, int inv) {
                                         DSTIntHash, nullptr)
                         : DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HE), DSTStrCmp,
                                         DSTStrHash, &kTaggedDictionary);
+  // Entries are inserted a batch at a time, which overlaps their bucket loads.
+  constexpr int kInsertBatch = 32;
+  HE batch[kInsertBatch];
+  HEInv inv_batch[kInsertBatch];
+  int nbatch = 0;
+  auto flush = [&] {
+    DSTHashInsertBatch(ht, inv ? static_cast<const void*>(inv_batch) : batch, nbatch);
+    nbatch = 0;
+  };
   char line[kLineBuf];
   for (int nl = 0; fgets(line, kLineBuf - 1, fp); nl++) {
     size_t len = strlen(line);
@@ -109,14 +122,14 @@ DSTHashTable LoadFeats(const char* file, int inv) {
     }
 
     char* key = copy_string(str, static_cast<size_t>(line + len - str));
-    if (inv) {
-      HEInv e = {static_cast<int>(val), key};
-      DSTHashInsert(ht, &e);
-    } else {
-      HE e = {key, static_cast<int>(val), DSTStrTag(key, static_cast<size_t>(line + len - str))};
-      DSTHashInsert(ht, &e);
-    }
+    if (inv)
+      inv_batch[nbatch++] = HEInv{static_cast<int>(val), key};
+    else
+      batch[nbatch++] =
+          HE{key, static_cast<int>(val), DSTStrTag(key, static_cast<size_t>(line + len - str))};
+    if (nbatch == kInsertBatch) flush();
   }
+  flush();
   fclose(fp);
   // The decoder's lookups read the packed chains, one run per probe; most of
   // them miss, and the tag masks rule those out before the run is read.

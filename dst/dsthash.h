@@ -59,6 +59,9 @@ DSTHashTable DSTHashCreate(SYSHandle hdl, size_t size, size_t entrysz, DSTCmpFun
 // Copies `entrysz` bytes of `entry` into the table, growing it first when it
 // holds more than 3 entries per bucket. Drops the packed copy of the chains.
 void DSTHashInsert(DSTHashTable ht, const void* entry);
+// DSTHashInsert of the k entries stored one after the other at `entries`, in
+// order; the bucket slots of a few entries at a time are fetched together.
+void DSTHashInsertBatch(DSTHashTable ht, const void* entries, int k);
 // The first stored entry of the probe's chain equal to it, or null. The entry
 // may be changed in place except for its key.
 void* DSTHashFind(DSTHashTable ht, const void* probe);

@@ -181,6 +181,28 @@ DSTHashTable DSTHashCreate(SYSHandle hdl, size_t size, size_t entrysz, DSTCmpFun
   return ht;
 }
 
+void DSTHashInsertBatch(DSTHashTable ht, const void* entries, int k) {
+  pack_free(ht->hdl, ht->pack);
+  ht->pack = nullptr;
+  const char* entry = static_cast<const char*>(entries);
+  size_t bucket[kWalkBatch];
+  for (int done = 0; done < k;) {
+    if (ht->cnt > 3 * ht->tblsz) grow(ht);
+    // The entries that go in before the next growth, their buckets fetched
+    // before any is linked.
+    size_t room = 3 * ht->tblsz - ht->cnt + 1;
+    int n = k - done < kWalkBatch ? k - done : kWalkBatch;
+    if (static_cast<size_t>(n) > room) n = static_cast<int>(room);
+    for (int j = 0; j < n; j++) {
+      bucket[j] = ht->hfunc(ht->data, entry + j * ht->entrysz, ht->tblsz);
+      __builtin_prefetch(&ht->array[bucket[j]]);
+    }
+    for (int j = 0; j < n; j++) link_entry(ht, entry + j * ht->entrysz, bucket[j]);
+    entry += n * ht->entrysz;
+    done += n;
+  }
+}
+
 void DSTHashInsert(DSTHashTable ht, const void* entry) {
   pack_free(ht->hdl, ht->pack);
   ht->pack = nullptr;

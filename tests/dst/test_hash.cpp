@@ -1,6 +1,7 @@
 // Hash table: sizing, chain order of duplicates, growth and memory hooks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -121,6 +122,33 @@ TEST(HashTable, TableFor40000GrowsAtInsert147473) {
   EXPECT_EQ(find_int(ht, -1)->val, before);
   EXPECT_EQ(find_int(ht, 1), nullptr);
   DSTHashFree(ht);
+}
+
+// Batches of every length, across growths from 3 buckets, give the same
+// chains, in the same order, as one insert after the other.
+TEST(HashTable, InsertBatchBuildsTheChainsOfSingleInserts) {
+  for (int batch : {1, 2, 5, 31, 32, 33, 100}) {
+    DSTHashTable one = int_table(1), many = int_table(1);
+    std::vector<IntEntry> entries;
+    for (int32_t k = 0; k < 3000; k++) entries.push_back({(k * 37) % 1100, k});  // with duplicates
+    for (const IntEntry& e : entries) DSTHashInsert(one, &e);
+    for (size_t k = 0; k < entries.size(); k += batch)
+      DSTHashInsertBatch(many, &entries[k],
+                         static_cast<int>(std::min(entries.size() - k, size_t(batch))));
+    EXPECT_EQ(many->tblsz, one->tblsz) << batch;
+    EXPECT_EQ(many->cnt, 3000u);
+    std::vector<int32_t> vals[2];
+    for (int t = 0; t < 2; t++)
+      DSTHashWalk(
+          t ? many : one,
+          [](void* arg, void* entry) {
+            static_cast<std::vector<int32_t>*>(arg)->push_back(static_cast<IntEntry*>(entry)->val);
+          },
+          &vals[t]);
+    EXPECT_EQ(vals[1], vals[0]) << batch;
+    DSTHashFree(one);
+    DSTHashFree(many);
+  }
 }
 
 // More probes than one interleaved chunk: hits, misses and duplicate keys.
