@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "Zanda_api.h"
@@ -126,6 +128,7 @@ int main(int argc, char** argv) {
   static double* outs = static_cast<double*>(reserve(sizeof(double) * (nfiers > 0 ? nfiers : 1)));
   static int* idxs = static_cast<int*>(reserve(sizeof(int) * (nfiers > 0 ? nfiers : 1)));
 
+  std::string line;  // one output line, its storage kept from line to line
   while (fgets(str, MAX, stdin)) {
     if (strstr(str, kEndOfSentence)) {
       check_output(printf("%s\n", kEndOfSentence));
@@ -139,9 +142,20 @@ int main(int argc, char** argv) {
     diff =
         static_cast<int>(static_cast<unsigned>(diff) + static_cast<unsigned>(timediff(end, start)));
     tot += 1;
-    for (int i = 0; i < Nbest && i < model->zanda.get_nfiers(); i++)
-      check_output(printf("%s:%g ", model->zanda.classifier_name(idxs[i]), outs[i]));
-    check_output(printf("\n"));
+    // "name:score " per printed class, the score as printf's %g writes it,
+    // then the line is written at once.
+    line.clear();
+    for (int i = 0; i < Nbest && i < model->zanda.get_nfiers(); i++) {
+      line += model->zanda.classifier_name(idxs[i]);
+      line += ':';
+      char score[32];
+      line.append(
+          score,
+          std::to_chars(score, score + sizeof score, outs[i], std::chars_format::general, 6).ptr);
+      line += ' ';
+    }
+    line += '\n';
+    check_output(fwrite(line.data(), 1, line.size(), stdout) == line.size() ? 0 : -1);
   }
   check_output(fflush(stdout) == 0 && !ferror(stdout) ? 0 : -1);
 

@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
@@ -45,6 +46,16 @@ inline bool is_index_delim(char c) {
 // Delimiters between the tokens of an input line.
 inline bool is_token_delim(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == ',';
+}
+
+// Whether c ends a token: a delimiter or the terminating NUL.
+inline bool ends_token(char c) {
+  static constexpr auto kEnds = [] {
+    std::array<bool, 256> ends{};
+    for (unsigned char d : {'\0', ' ', '\t', '\n', ','}) ends[d] = true;
+    return ends;
+  }();
+  return kEnds[static_cast<unsigned char>(c)];
 }
 
 char* copy_string(const char* s, size_t len) {
@@ -164,24 +175,31 @@ NgramCursor::NgramCursor(const char* line, const DSTStrHasher* hasher) : p_(line
 }
 
 bool NgramCursor::next(char* out, Position& pos) {
-  while (is_token_delim(*p_)) p_++;
-  if (!*p_) return false;
-  const char* tok = p_;
-  while (*p_ && !is_token_delim(*p_)) p_++;
+  // A local pointer: stores through `out` could alias the member.
+  const char* p = p_;
+  while (is_token_delim(*p)) p++;
+  if (!*p) {
+    p_ = p;
+    return false;
+  }
+  const char* tok = p;
+  while (!ends_token(*p)) p++;
+  p_ = p;
   i_++;
   Piece& cur = last_[i_ % 3];
-  cur.set(tok, static_cast<size_t>(p_ - tok), i_);
+  cur.set(tok, static_cast<size_t>(p - tok), i_);
   if (hasher_) {
-    // The bigram extends the last unigram, the trigram the last bigram.
+    // The bigram extends the last unigram, the trigram the last bigram, both
+    // by " token_pos".
     const DSTStrHasher& h = *hasher_;
     DSTStrHasher::Part piece =
         h.append(h.append(h.empty(), cur.tok, cur.toklen), cur.suffix, cur.suflen);
-    tri_ = h.join(h.join(bi_, blank_), piece);
-    bi_ = h.join(h.join(uni_, blank_), piece);
+    DSTStrHasher::Part spaced = h.join(blank_, piece);
+    pos.hash[2] = h.join_hash(bi_, spaced);
+    bi_ = h.join(uni_, spaced);
     uni_ = piece;
     pos.hash[0] = uni_.hash;
     pos.hash[1] = bi_.hash;
-    pos.hash[2] = tri_.hash;
   }
 
   // The unigram, bigram and trigram are suffixes of one string

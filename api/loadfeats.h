@@ -79,8 +79,8 @@ class NgramCursor {
   int i_ = 0;  // position of the last token
   Piece last_[3];
   const DSTStrHasher* hasher_;
-  DSTStrHasher::Part blank_{};               // the hash of " "
-  DSTStrHasher::Part uni_{}, bi_{}, tri_{};  // the last position's n-grams
+  DSTStrHasher::Part blank_{};       // the hash of " "
+  DSTStrHasher::Part uni_{}, bi_{};  // the last position's unigram and bigram
 };
 
 // Looks up the strings of NgramCursor for the line `s` and writes the indices

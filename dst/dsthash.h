@@ -83,8 +83,8 @@ void DSTHashFindBatch(DSTHashTable ht, const void* const* probes, int k, void** 
 // DSTHashPackChains: the entries carry no tag.
 constexpr size_t DST_UNTAGGED = SIZE_MAX;
 // Lays out a read-only copy of the chains for DSTHashFindBatch: bucket after
-// bucket, the entries of a chain in chain order, each followed by a copy of
-// its key string when the table compares with DSTStrCmp. A lookup then reads
+// bucket, the entries of a chain in chain order, each followed by the length
+// and a copy of its key string when the table compares with DSTStrCmp. A lookup then reads
 // one short contiguous run instead of a node and a string per chain step.
 // When every entry holds a uint32_t tag of its key at byte `tag_offset`, each
 // bucket also gets a 32-bit mask with three bits set per entry's tag, which
@@ -124,8 +124,10 @@ class DSTStrHasher {
   Part append(Part a, const char* s, size_t len) const;
   // Part a followed by part b.
   Part join(Part a, Part b) const {
-    return Part{mod(uint64_t{a.hash} * b.shift + b.hash), mod(uint64_t{a.shift} * b.shift)};
+    return Part{join_hash(a, b), mod(uint64_t{a.shift} * b.shift)};
   }
+  // The hash alone of part a followed by part b.
+  uint32_t join_hash(Part a, Part b) const { return mod(uint64_t{a.hash} * b.shift + b.hash); }
 
  private:
   // x mod n for any 64-bit x: m = floor((2^64 - 1) / n) puts the quotient

@@ -6,8 +6,8 @@
 // Packed chains. The low half of heads[b] is where bucket b's records start in
 // `bytes`, in units of the table's alignment; they end where bucket b + 1's
 // start. Its high half ORs the tag_bits of the records' tags (0 untagged). A
-// record is an entry, then (string keys) its key and NUL, padded to the
-// alignment.
+// record is an entry, then (string keys) the key's length and the key with
+// its NUL (record_size).
 struct dst_hash_pack_rec {
   uint64_t* heads;  // tblsz + 1 words
   char* bytes;
@@ -50,9 +50,17 @@ void pack_free(SYSHandle hdl, DSTHashPack pack) {
   hdl->memfree(hdl, pack);
 }
 
-// Bytes of the packed record that starts with `entry`.
-inline size_t record_size(const DSTHashTable ht, bool str_keys, const char* entry) {
-  size_t n = ht->entrysz + (str_keys ? strlen(entry + ht->entrysz) + 1 : 0);
+// Length of the key copied after a packed entry.
+inline uint32_t packed_key_length(const DSTHashTable ht, const char* entry) {
+  uint32_t len;
+  memcpy(&len, entry + ht->entrysz, sizeof len);
+  return len;
+}
+
+// Bytes of a packed record: the entry, then for string keys the key's length
+// (uint32_t), the key and its NUL; padded to the alignment.
+inline size_t record_size(const DSTHashTable ht, bool str_keys, size_t keylen) {
+  size_t n = ht->entrysz + (str_keys ? sizeof(uint32_t) + keylen + 1 : 0);
   return (n + ht->align - 1) / ht->align * ht->align;
 }
 
@@ -222,6 +230,7 @@ void DSTHashPackChains(DSTHashTable ht, size_t tag_offset) {
   char* bytes = static_cast<char*>(hdl->memalloc(hdl, cap));
   uint64_t* heads = static_cast<uint64_t*>(hdl->clralloc(hdl, ht->tblsz + 1, sizeof *heads));
   size_t used = 0;
+  bool fits = true;        // every key's length fits a record
   size_t next_bucket = 0;  // the first bucket whose run has no start yet
   auto start_runs_through = [&](size_t bucket) {
     for (; next_bucket <= bucket; next_bucket++) heads[next_bucket] = used / align;
@@ -231,21 +240,28 @@ void DSTHashPackChains(DSTHashTable ht, size_t tag_offset) {
       const char* entry = static_cast<const char*>(entry_of(ht, nodes[k]));
       start_runs_through(buckets[k]);
       const char* key = str_keys ? *reinterpret_cast<char* const*>(entry) : nullptr;
-      const size_t keysz = str_keys ? strlen(key) + 1 : 0;
-      const size_t size = (ht->entrysz + keysz + align - 1) / align * align;
+      const size_t keylen = str_keys ? strlen(key) : 0;
+      const size_t size = record_size(ht, str_keys, keylen);
+      if (keylen > UINT32_MAX) fits = false;
+      if (!fits) return;
       if (used + size > cap) {
         cap = 2 * cap + size;
         bytes = static_cast<char*>(hdl->realloc(hdl, bytes, cap));
       }
-      memcpy(bytes + used, entry, ht->entrysz);
-      if (str_keys) memcpy(bytes + used + ht->entrysz, key, keysz);
-      memset(bytes + used + ht->entrysz + keysz, 0, size - ht->entrysz - keysz);
+      char* record = bytes + used;
+      memset(record, 0, size);
+      memcpy(record, entry, ht->entrysz);
+      if (str_keys) {
+        const uint32_t len = static_cast<uint32_t>(keylen);
+        memcpy(record + ht->entrysz, &len, sizeof len);
+        memcpy(record + ht->entrysz + sizeof len, key, keylen);
+      }
       used += size;
       if (tagged) heads[buckets[k]] |= uint64_t{tag_bits(tag_at(entry, tag_offset))} << 32;
     }
   });
   start_runs_through(ht->tblsz);
-  if (used / align > UINT32_MAX) {  // too large to address: lookups walk the chains
+  if (!fits || used / align > UINT32_MAX) {  // too large: lookups walk the chains
     hdl->memfree(hdl, bytes);
     hdl->memfree(hdl, heads);
     return;
@@ -387,15 +403,26 @@ void finish(DSTHashTable ht, Lookups& l, void** found) {
   }
   for (int p = 0; p < l.npending; p++) {
     const int j = l.pending[p];
-    const char* key = pack->str_keys ? *static_cast<const char* const*>(l.probe[j]) : nullptr;
-    for (const char* entry = l.run[j]; entry < l.stop[j];
-         entry += record_size(ht, pack->str_keys, entry)) {
-      if (l.tagged && tag_at(entry, l.tag_offset) != l.tag[j]) continue;
-      if (pack->str_keys ? strcmp(key, entry + ht->entrysz) == 0
-                         : ht->cmp(ht->data, l.probe[j], entry) == 0) {
+    if (!pack->str_keys) {
+      for (const char* entry = l.run[j]; entry < l.stop[j]; entry += record_size(ht, false, 0)) {
+        if ((!l.tagged || tag_at(entry, l.tag_offset) == l.tag[j]) &&
+            ht->cmp(ht->data, l.probe[j], entry) == 0) {
+          found[j] = const_cast<char*>(entry);
+          break;
+        }
+      }
+      continue;
+    }
+    const char* key = *static_cast<const char* const*>(l.probe[j]);
+    const size_t keylen = strlen(key);
+    for (const char* entry = l.run[j]; entry < l.stop[j];) {
+      const uint32_t len = packed_key_length(ht, entry);
+      if ((!l.tagged || tag_at(entry, l.tag_offset) == l.tag[j]) && len == keylen &&
+          memcmp(key, entry + ht->entrysz + sizeof len, keylen) == 0) {
         found[j] = const_cast<char*>(entry);
         break;
       }
+      entry += record_size(ht, true, len);
     }
   }
 }
