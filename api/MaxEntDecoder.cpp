@@ -3,15 +3,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "Zanda_api.h"
 #include "loadfeats.h"
@@ -55,16 +52,6 @@ void check_output(int written) {
   int cause = errno;
   fprintf(stderr, "MaxEntDecoder: error writing standard output: %s\n", strerror(cause));
   exit(1);
-}
-
-// The dictionary is loaded on a second thread while the model loads; its
-// errors wait for the model (ErrorGate), whose own errors end the process.
-std::atomic<bool> model_loaded{false};
-std::thread::id main_thread;
-
-void wait_for_model() {
-  if (std::this_thread::get_id() == main_thread) return;
-  while (!model_loaded.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 [[noreturn]] void usage(const char* prog) {
@@ -115,12 +102,8 @@ int main(int argc, char** argv) {
   timeval start, end;
   gettimeofday(&start, nullptr);
   static Model* model = new Model;
-  main_thread = std::this_thread::get_id();
-  ErrorGate = wait_for_model;
-  std::thread dictionary_loader([dictfile] { model->feats2ind = LoadFeats(dictfile, 0); });
   model->zanda.load_mdl_parms(modelfile);
-  model_loaded = true;
-  dictionary_loader.join();
+  model->feats2ind = LoadFeats(dictfile, 0);
   gettimeofday(&end, nullptr);
   if (VERBOSE) fprintf(stderr, "Loading Time %f secs\n", timediff(end, start) / 1e6);
 

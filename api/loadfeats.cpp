@@ -74,16 +74,12 @@ void free_inv_key(void*, void* entry) {
 
 }  // namespace
 
-void (*ErrorGate)() = nullptr;
-
 void Error(const char* msg) {
-  if (ErrorGate) ErrorGate();
   fprintf(stderr, "%s\n", msg);
   end_process(-1);
 }
 
 void badinput(const char* file, int nl, const char* msg, const char* line) {
-  if (ErrorGate) ErrorGate();
   fprintf(stderr, "%s at %d in %s file\n", msg, nl, file);
   fprintf(stderr, "\t Offending line: %s\n", line);
   end_process(-1);

@@ -88,12 +88,6 @@ class NgramCursor {
 // trigram); returns their number. At most `capacity` indices are written.
 int GenerateUptoTrigrams(const char* s, DSTHashTable ht, int* ngrams, int capacity);
 
-// When set, Error and badinput call it before they write anything. The
-// decoder loads the dictionary beside the model and holds a dictionary error
-// back with it until the model has loaded, so that a bad model is reported
-// first, as when the two are loaded one after the other.
-extern void (*ErrorGate)();
-
 // Writes "msg\n" to standard error and exits with status 255.
 [[noreturn]] void Error(const char* msg);
 
