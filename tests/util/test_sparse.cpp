@@ -11,40 +11,21 @@
 #include "../test_support.h"
 #include "ZDutil_sys.h"
 #include "ZDutil_uhandler.h"
+#include "vectors.h"
 
 namespace {
 
-using Elems = std::vector<std::pair<int, float>>;
-using Ints = std::vector<int>;
-
-TableIdx idx(std::initializer_list<int> indices) {
-  TableIdx v;
-  for (int i : indices) v.append(ElemIdx{i});
-  return v;
-}
-
-TableValIdx val(const Elems& elems) {
-  TableValIdx v;
-  for (const auto& e : elems) v.append(ElemValIdx{e.first, e.second});
-  return v;
-}
+using zdtest::Elems;
+using zdtest::elems_of;
+using zdtest::idx;
+using zdtest::indices_of;
+using zdtest::Ints;
+using zdtest::val;
 
 TableValIdx dense(std::initializer_list<float> values) {
   TableValIdx v(false);
   for (float x : values) v.append(ElemValIdx{v.nitems, x});
   return v;
-}
-
-Ints indices_of(const TableIdx& v) {
-  Ints out;
-  for (const ElemIdx& e : v) out.push_back(e.index);
-  return out;
-}
-
-Elems elems_of(const TableValIdx& v) {
-  Elems out;
-  for (const ElemValIdx& e : v) out.emplace_back(e.index, e.value);
-  return out;
 }
 
 TEST(SortFeat, SortsRemovesRepeatsShrinksAndNeverReordersABorrowedVector) {

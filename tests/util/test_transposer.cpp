@@ -13,41 +13,20 @@
 #include "../test_support.h"
 #include "ZDutil_transposer.h"
 #include "ZDutil_uhandler.h"
+#include "vectors.h"
 
 namespace {
 
 using BinMatrix = TransposeMatrix<ElemIdx, TableIdx>;
 using ValMatrix = TransposeMatrix<ElemValIdx, TableValIdx>;
-using Elems = std::vector<std::pair<int, float>>;
-using Ints = std::vector<int>;
+using zdtest::Elems;
+using zdtest::elems_of;
+using zdtest::idx;
+using zdtest::indices_of;
+using zdtest::Ints;
+using zdtest::val;
 
 const tmul_method_t kMethods[] = {TMUL_ADD, TMUL_MERGE, TMUL_LIST};
-
-TableIdx idx(std::initializer_list<int> indices) {
-  TableIdx v;
-  for (int i : indices) v.append(ElemIdx{i});
-  return v;
-}
-
-TableValIdx val(const Elems& elems) {
-  TableValIdx v;
-  for (const auto& e : elems) v.append(ElemValIdx{e.first, e.second});
-  return v;
-}
-
-template <class Entries>
-Elems elems_of(const Entries& v) {
-  Elems out;
-  for (const ElemValIdx& e : v) out.emplace_back(e.index, e.value);
-  return out;
-}
-
-template <class Column>
-Ints rows_of(const Column& column) {
-  Ints out;
-  for (const ElemIdx& e : column) out.push_back(e.index);
-  return out;
-}
 
 template <class Matrix>
 Elems product(const Matrix& m, tmul_method_t method, const TableIdx& x) {
@@ -92,7 +71,7 @@ TEST(Store, BinaryRowsWithAndWithoutCompaction) {
   TableIdx scratch;
   const TableIdx& y = c.apply_remap(idx({3, 40, 41}), scratch);
   EXPECT_EQ(&y, &scratch);
-  EXPECT_EQ(rows_of(y), Ints{1});
+  EXPECT_EQ(indices_of(y), Ints{1});
   for (tmul_method_t method : kMethods)
     EXPECT_EQ(product(c, method, idx({10, 40})), (Elems{{0, 1.0f}, {1, 2.0f}})) << method;
 
@@ -146,7 +125,7 @@ TEST(Store, DenseIrregularAndStumpRows) {
   store(s, bins, false);
   ASSERT_EQ(s.ncolumns(), 5);
   const Ints expected[] = {{0}, {0}, {}, {0, 1}, {1}};
-  for (int k = 0; k < 5; k++) EXPECT_EQ(rows_of(s.column(k)), expected[k]) << k;
+  for (int k = 0; k < 5; k++) EXPECT_EQ(indices_of(s.column(k)), expected[k]) << k;
   rows.set_nitems(1);
   rows[0] = val({{1, 7.0f}});  // bin 1 of position 0; the value is not used
   rows[0].stump = &h;
@@ -279,6 +258,45 @@ TEST(RandomProducts, AllMethodsAgreeWithSumsByHand) {
     else
       check_methods<ValMatrix, TableValIdx>(c, round % 2 == 0);
   }
+}
+
+// Layout: the columns share one storage, copies own theirs, and huge
+// indices make only the used columns.
+TEST(TransposeLayout, CopiesKeepWorkingAfterTheOriginalIsGone) {
+  ValMatrix copy;
+  {
+    // Row 1 repeats feature 3: one entry holding 0.5 + 0.25.
+    Mvec<TableValIdx> rows(3);
+    rows[0] = val({{1, 0.5f}, {3, 2.0f}});
+    rows[1] = val({{3, 0.5f}, {3, 0.25f}});
+    rows[2] = val({{0, 4.0f}});
+    ValMatrix m;
+    m.store(rows, false);
+    ASSERT_EQ(m.ncolumns(), 4);
+    EXPECT_EQ(m.column(2).size(), 0);
+    EXPECT_EQ(m.column(3).size(), 2);
+    copy = m;
+    ValMatrix second(m);
+    EXPECT_EQ(product(second, TMUL_MERGE, idx({0, 3})), (Elems{{0, 2.0f}, {1, 0.75f}, {2, 4.0f}}));
+  }
+  EXPECT_EQ(product(copy, TMUL_MERGE, idx({0, 3})), (Elems{{0, 2.0f}, {1, 0.75f}, {2, 4.0f}}));
+  EXPECT_EQ(product(copy, TMUL_MERGE, idx({1, 2})), (Elems{{0, 0.5f}}));
+}
+
+TEST(TransposeLayout, HugeIndicesMakeOnlyTheUsedColumns) {
+  Mvec<TableValIdx> rows(2);
+  rows[0] = val({{5, 1.0f}, {2000000000, 2.0f}});
+  rows[1] = val({{2147483647, 0.5f}, {-4, 9.0f}});
+  ValMatrix m;
+  m.store(rows, false);
+  ASSERT_EQ(m.ncolumns(), 3);
+  ASSERT_EQ(m.remap.size(), 3);
+  EXPECT_EQ(m.remap[0], 5);
+  EXPECT_EQ(m.remap[1], 2000000000);
+  EXPECT_EQ(m.remap[2], 2147483647);
+  EXPECT_EQ(product(m, TMUL_MERGE, idx({5, 2147483647})), (Elems{{0, 1.0f}, {1, 0.5f}}));
+  EXPECT_EQ(product(m, TMUL_MERGE, idx({6, 2000000000})), (Elems{{0, 2.0f}}));
+  EXPECT_EQ(product(m, TMUL_MERGE, idx({4})), Elems{});
 }
 
 }  // namespace
