@@ -15,12 +15,7 @@
 
 namespace {
 
-using zdtest::Elems;
-using zdtest::elems_of;
-using zdtest::idx;
-using zdtest::indices_of;
-using zdtest::Ints;
-using zdtest::val;
+using namespace zdtest;  // the vector builders of vectors.h
 
 TableValIdx dense(std::initializer_list<float> values) {
   TableValIdx v(false);

@@ -19,12 +19,7 @@ namespace {
 
 using BinMatrix = TransposeMatrix<ElemIdx, TableIdx>;
 using ValMatrix = TransposeMatrix<ElemValIdx, TableValIdx>;
-using zdtest::Elems;
-using zdtest::elems_of;
-using zdtest::idx;
-using zdtest::indices_of;
-using zdtest::Ints;
-using zdtest::val;
+using namespace zdtest;  // the vector builders of vectors.h
 
 const tmul_method_t kMethods[] = {TMUL_ADD, TMUL_MERGE, TMUL_LIST};
 
