@@ -66,6 +66,19 @@ inline void WriteFile(const std::string& path, const std::string& content, bool 
   fclose(f);
 }
 
+// A fresh folder with a one-class linear model: classifier c0 over field 0,
+// bias -0.5, its weight vectors in w.txt as given.
+inline std::string OneClassModel(const std::string& weight_vectors) {
+  std::string dir = MakeTempDir();
+  WriteFile(dir + "zanda.parm",
+            "field f0 { zlib = false }\n"
+            "kernel k0 { type = linear fields = { f0 } weights = { 1 } }\n"
+            "classifier c0 { kernels = { k0 } vecfile = { w.txt } weights = { 1 } "
+            "bias = -0.5 }\n");
+  WriteFile(dir + "w.txt", weight_vectors);
+  return dir;
+}
+
 // Little-endian binary vector records: 32-bit index, 32-bit float.
 inline std::string Records(const std::vector<std::pair<int32_t, float>>& recs) {
   std::string out;

@@ -120,14 +120,7 @@ TEST(BadInputCorpus, EveryCaseEndsWithItsStatusAndMessage) {
 
 // A valid one-class model (weight 2 on "a_1", bias -0.5) in a fresh folder.
 std::string small_model() {
-  std::string dir = zdtest::MakeTempDir();
-  zdtest::WriteFile(dir + "zanda.parm",
-                    "field f0 { zlib = false }\n"
-                    "kernel k0 { type = linear fields = { f0 } weights = { 1 } }\n"
-                    "classifier c0 { kernels = { k0 } vecfile = { w.txt } weights = { 1 } "
-                    "bias = -0.5 }\n");
-  zdtest::WriteFile(dir + "w.txt", "vector w { type = weight field = 0 0 = 2 }\n");
-  return dir;
+  return zdtest::OneClassModel("vector w { type = weight field = 0 0 = 2 }\n");
 }
 
 // sigmoid(2 - 0.5) and sigmoid(-0.5), as "%g" prints them.

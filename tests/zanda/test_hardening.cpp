@@ -40,15 +40,9 @@ TEST(HardeningDeathTest, BstumpBinAtTheTopOfTheIntRangeIsRefused) {
 // nothing: the class keeps the score of its field-0 vector alone,
 // sigmoid(2 - 0.5) for a sample holding feature 1.
 TEST(HardeningTest, WeightVectorsOfFieldsBeyondTheModelAreLeftOut) {
-  std::string dir = zdtest::MakeTempDir();
-  zdtest::WriteFile(dir + "zanda.parm",
-                    "field f0 { zlib = false }\n"
-                    "kernel k0 { type = linear fields = { f0 } weights = { 1 } }\n"
-                    "classifier c0 { kernels = { k0 } vecfile = { w.txt } weights = { 1 } "
-                    "bias = -0.5 }\n");
-  zdtest::WriteFile(dir + "w.txt",
-                    "vector far { type = weight field = 2147483647 1 = 7 }\n"
-                    "vector near { type = weight field = 0 1 = 2 }\n");
+  std::string dir = zdtest::OneClassModel(
+      "vector far { type = weight field = 2147483647 1 = 7 }\n"
+      "vector near { type = weight field = 0 1 = 2 }\n");
   ZandaModelAPI model;
   model.load_mdl_parms(dir.c_str());
   int sample[] = {1};
