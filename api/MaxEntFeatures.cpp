@@ -119,7 +119,7 @@ void write_data(const std::string& corpus, const std::string& dict_path,
     fputc('\n', out);
   });
   CloseOutput(out, out_path);
-  FreeFeats(dict, 0);
+  FreeFeats(dict);
 }
 
 [[noreturn]] void usage() {

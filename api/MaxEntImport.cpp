@@ -208,7 +208,7 @@ long dictionary_max_index(const std::string& path) {
         if (static_cast<HE*>(entry)->val > *m) *m = static_cast<HE*>(entry)->val;
       },
       &max);
-  FreeFeats(ht, 0);
+  FreeFeats(ht);
   return max;
 }
 

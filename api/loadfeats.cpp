@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstddef>
@@ -35,9 +36,6 @@ constexpr size_t kFeatBuf = NgramCursor::kMaxString;
 constexpr size_t kBatchText = 16 * kFeatBuf;
 constexpr int kBatchProbes = 63;
 
-// User data of the tables that LoadFeats builds: their entries carry tags.
-char kTaggedDictionary;
-
 // Delimiters that end the index field of a dictionary line.
 inline bool is_index_delim(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
@@ -58,19 +56,51 @@ inline bool ends_token(char c) {
   return kEnds[static_cast<unsigned char>(c)];
 }
 
-char* copy_string(const char* s, size_t len) {
-  char* copy = static_cast<char*>(SYSDefaultHandle->memalloc(SYSDefaultHandle, len + 1));
-  memcpy(copy, s, len);
-  copy[len] = '\0';
-  return copy;
-}
+// The key strings of a dictionary from LoadFeats (the table's user data):
+// copied one after another into blocks, each block's first word linking the
+// block before it. A million short keys then cost neither a million
+// allocations nor an allocator header each.
+struct KeyStore {
+  static constexpr size_t kFirstBlock = size_t{64} << 10;
+  static constexpr size_t kMaxBlock = size_t{4} << 20;  // holds any line
+  char* block;                                          // newest block, or null
+  size_t size;                                          // its size
+  size_t used;                                          // bytes used in it
 
-void free_key(void*, void* entry) {
-  SYSDefaultHandle->memfree(SYSDefaultHandle, static_cast<HE*>(entry)->key);
-}
-void free_inv_key(void*, void* entry) {
-  SYSDefaultHandle->memfree(SYSDefaultHandle, static_cast<HEInv*>(entry)->key);
-}
+  static KeyStore* create() {
+    auto* store =
+        static_cast<KeyStore*>(SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(KeyStore)));
+    *store = KeyStore{nullptr, 0, 0};
+    return store;
+  }
+
+  // A NUL-terminated copy of the len bytes at s.
+  char* copy(const char* s, size_t len) {
+    if (!block || size - used < len + 1) {
+      const size_t next = !block ? kFirstBlock : std::min(2 * size, kMaxBlock);
+      char* fresh = static_cast<char*>(SYSDefaultHandle->memalloc(SYSDefaultHandle, next));
+      memcpy(fresh, &block, sizeof block);
+      block = fresh;
+      size = next;
+      used = sizeof block;
+    }
+    char* copy = block + used;
+    memcpy(copy, s, len);
+    copy[len] = '\0';
+    used += len + 1;
+    return copy;
+  }
+
+  void release() {
+    while (block) {
+      char* previous;
+      memcpy(&previous, block, sizeof previous);
+      SYSDefaultHandle->memfree(SYSDefaultHandle, block);
+      block = previous;
+    }
+    SYSDefaultHandle->memfree(SYSDefaultHandle, this);
+  }
+};
 
 }  // namespace
 
@@ -91,10 +121,11 @@ DSTHashTable LoadFeats(const char* file, int inv) {
   bool folder = stat(file, &st) == 0 && S_ISDIR(st.st_mode);
   FILE* fp = folder ? nullptr : fopen(file, "r");
   if (!fp) Error(("can't open " + std::string(file) + " -- lexiconread").c_str());
-  DSTHashTable ht = inv ? DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HEInv), DSTIntCmp,
-                                        DSTIntHash, nullptr)
-                        : DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HE), DSTStrCmp,
-                                        DSTStrHash, &kTaggedDictionary);
+  KeyStore* keys = KeyStore::create();
+  DSTHashTable ht =
+      inv ? DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HEInv), DSTIntCmp, DSTIntHash,
+                          keys)
+          : DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HE), DSTStrCmp, DSTStrHash, keys);
   // Entries are inserted a batch at a time, which overlaps their bucket loads.
   constexpr int kInsertBatch = 32;
   HE batch[kInsertBatch];
@@ -128,7 +159,7 @@ DSTHashTable LoadFeats(const char* file, int inv) {
       badinput(file, nl, "bad non-negative number", line);
     }
 
-    char* key = copy_string(str, static_cast<size_t>(line + len - str));
+    char* key = keys->copy(str, static_cast<size_t>(line + len - str));
     if (inv)
       inv_batch[nbatch++] = HEInv{static_cast<int>(val), key};
     else
@@ -144,8 +175,8 @@ DSTHashTable LoadFeats(const char* file, int inv) {
   return ht;
 }
 
-void FreeFeats(DSTHashTable ht, int inv) {
-  DSTHashWalk(ht, inv ? free_inv_key : free_key, nullptr);
+void FreeFeats(DSTHashTable ht) {
+  static_cast<KeyStore*>(ht->data)->release();
   DSTHashFree(ht);
 }
 
@@ -230,7 +261,8 @@ int GenerateUptoTrigrams(const char* s, DSTHashTable ht, int* ngrams, int capaci
   // The strings of several positions are collected in `text` and looked up as
   // one batch, so that their chain walks overlap; indices are still emitted in
   // generation order. When the table's hash allows it, the cursor gives the
-  // strings' buckets, and a dictionary from LoadFeats is probed with tags.
+  // strings' buckets, and a table packed with the entries' tags is probed
+  // with tags.
   char text[kBatchText];
   HE probes[kBatchProbes];
   const void* probe_ptrs[kBatchProbes];
@@ -239,7 +271,7 @@ int GenerateUptoTrigrams(const char* s, DSTHashTable ht, int* ngrams, int capaci
   uint32_t tags[kBatchProbes];
   for (int k = 0; k < kBatchProbes; k++) probe_ptrs[k] = &probes[k];
   const bool joined = ht->hfunc == DSTStrHash && DSTStrHasher::applies(ht->tblsz);
-  const bool tagged = ht->data == &kTaggedDictionary;
+  const bool tagged = DSTHashPackedTagOffset(ht) == offsetof(HE, tag);
   const DSTStrHasher hasher(joined ? ht->tblsz : 1);
   size_t used = 0;
   int nprobes = 0;

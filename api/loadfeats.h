@@ -12,7 +12,7 @@
 
 // Entry of the string-keyed dictionary: feature string to feature index.
 struct HE {
-  char* key;     // heap copy of the feature string, owned by the table
+  char* key;     // copy of the feature string, owned by the table
   int val;       // feature index, 0 or greater
   uint32_t tag;  // DSTStrTag of the key in dictionaries from LoadFeats (padding otherwise)
 };
@@ -28,7 +28,7 @@ struct HEInv {
 DSTHashTable LoadFeats(const char* file, int inv);
 
 // Releases a table from LoadFeats together with its key strings.
-void FreeFeats(DSTHashTable ht, int inv);
+void FreeFeats(DSTHashTable ht);
 
 // The index stored for `s` in a string-keyed dictionary, or -1.
 int MapWord2Ind(const char* s, DSTHashTable ht);

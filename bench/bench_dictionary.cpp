@@ -110,7 +110,7 @@ void BM_LoadFeats(benchmark::State& state) {
     DSTHashTable ht = LoadFeats(dict.c_str(), 0);
     state.PauseTiming();
     state.counters["buckets"] = static_cast<double>(ht->tblsz);
-    FreeFeats(ht, 0);
+    FreeFeats(ht);
     state.ResumeTiming();
   }
   state.counters["per_entry"] = benchmark::Counter(

@@ -91,6 +91,9 @@ constexpr size_t DST_UNTAGGED = SIZE_MAX;
 // rules out most absent keys before their run is read. The copy takes about
 // the entries' and keys' size; the next insert drops it.
 void DSTHashPackChains(DSTHashTable ht, size_t tag_offset = DST_UNTAGGED);
+// The tag offset the table's current packed copy was made with, or
+// DST_UNTAGGED when it has none or was packed without tags.
+size_t DSTHashPackedTagOffset(DSTHashTable ht);
 // Calls fn(arg, entry) for every entry, bucket 0 upward, each chain head to tail.
 void DSTHashWalk(DSTHashTable ht, void (*fn)(void* arg, void* entry), void* arg);
 // Releases the nodes, the bucket array and the record (not what entries point to).

@@ -273,6 +273,10 @@ void DSTHashPackChains(DSTHashTable ht, size_t tag_offset) {
   ht->pack->tag_offset = tag_offset;
 }
 
+size_t DSTHashPackedTagOffset(DSTHashTable ht) {
+  return ht->pack ? ht->pack->tag_offset : DST_UNTAGGED;
+}
+
 void* DSTHashFind(DSTHashTable ht, const void* probe) {
   size_t b = ht->hfunc(ht->data, probe, ht->tblsz);
   for (DSTHashList node = ht->array[b]; node; node = node->next) {

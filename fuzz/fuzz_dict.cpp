@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int k = 0; k < n; k++)
       if (ngrams[k] < 0) abort();
     MapWord2Ind(text.c_str(), words);
-    FreeFeats(words, 0);
-    FreeFeats(indices, 1);
+    FreeFeats(words);
+    FreeFeats(indices);
   });
   SYSDefaultHandle = shipped;
   if (ok && !live.empty()) abort();  // a complete load and release must free everything

@@ -53,7 +53,7 @@ TEST_F(DictTest, IndexSyntaxAndTheRestOfTheLineAsString) {
   EXPECT_EQ(ht->tblsz, 49157u);
   EXPECT_EQ(features("cr", ht), Ints{});    // "cr_1\r" is not "cr_1"
   EXPECT_EQ(features("cr\r", ht), Ints{});  // nor "cr\r_1"
-  FreeFeats(ht, 0);
+  FreeFeats(ht);
 
   ht = LoadFeats(write_dict("0 the_1\n0x10 on_5 the_6\n").c_str(), 1);
   auto inverse = [&](int index) -> std::string {
@@ -64,7 +64,29 @@ TEST_F(DictTest, IndexSyntaxAndTheRestOfTheLineAsString) {
   EXPECT_EQ(inverse(0), "the_1");
   EXPECT_EQ(inverse(16), "on_5 the_6");
   EXPECT_EQ(inverse(1), "<none>");
-  FreeFeats(ht, 1);
+  FreeFeats(ht);
+}
+
+TEST_F(DictTest, LargeDictionaryKeepsEveryKeyAndAcceptsLaterInserts) {
+  // About 3 MB of keys: they fill several key blocks of growing size.
+  std::string dict;
+  auto key = [](int k) { return "key" + std::to_string(k) + "_" + std::string(k % 40, 'x'); };
+  for (int k = 0; k < 60000; k++) dict += std::to_string(k) + " " + key(k) + "\n";
+  dict += "7 " + std::string(1018, 'L') + "\n70000 alpha_1\n70001 alpha_1 beta_2\n";
+  DSTHashTable ht = load(dict);
+  for (int k = 0; k < 60000; k += 7) ASSERT_EQ(MapWord2Ind(key(k).c_str(), ht), k) << key(k);
+  EXPECT_EQ(MapWord2Ind(std::string(1018, 'L').c_str(), ht), 7);
+  EXPECT_EQ(features("alpha beta", ht), (Ints{70000, 70001}));
+
+  // An insert after loading drops the packed copy; lookups then walk the
+  // chains and see the new entry.
+  char late[] = "late_1";
+  HE entry = {late, 99, 0};
+  DSTHashInsert(ht, &entry);
+  EXPECT_EQ(features("late", ht), Ints{99});
+  EXPECT_EQ(features("alpha beta late", ht), (Ints{70000, 70001}));
+  EXPECT_EQ(features("alpha, beta", ht), (Ints{70000, 70001}));
+  FreeFeats(ht);
 }
 
 TEST_F(DictTest, BadDictionariesExitWith255ShowingTheLine) {
@@ -126,11 +148,11 @@ TEST_F(DictTest, NgramsPerPositionDelimitersAndCapacity) {
   EXPECT_EQ(features("a b c", ht, 0), Ints{});
   // A token too long for a feature string is skipped with its n-grams.
   EXPECT_EQ(features("a " + std::string(5000, 'z') + " b c", ht), (Ints{1, 23, 21, 22}));
-  FreeFeats(ht, 0);
+  FreeFeats(ht);
   std::string longest(1016, 'w');  // "w..._1" is 1018 characters, the longest entry
   ht = load("7 " + longest + "_1\n8 " + longest + "_2\n");
   EXPECT_EQ(features(longest + " " + longest, ht), (Ints{7, 8}));
-  FreeFeats(ht, 0);
+  FreeFeats(ht);
 }
 
 // Long lines of short and near-limit tokens, with a dictionary holding most of
@@ -162,7 +184,7 @@ TEST_F(DictTest, LongLinesMatchFeatureByFeatureLookup) {
   EXPECT_GT(expected.size(), 400u);
   EXPECT_EQ(features(line, ht, 2000), expected);
   EXPECT_EQ(features(line, ht, 300), Ints(expected.begin(), expected.begin() + 300));
-  FreeFeats(ht, 0);
+  FreeFeats(ht);
 }
 
 }  // namespace

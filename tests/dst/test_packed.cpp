@@ -89,6 +89,7 @@ TEST(PackedChains, FindWhatTheChainsHoldThroughGrowthAndDuplicates) {
   for (int round = 0; round < 2; round++) {
     DSTHashPackChains(t.ht, offsetof(Entry, tag));
     ASSERT_NE(t.ht->pack, nullptr);
+    EXPECT_EQ(DSTHashPackedTagOffset(t.ht), offsetof(Entry, tag));
     EXPECT_EQ(t.check(present), 20000);
     EXPECT_EQ(t.check(dups), 500);
     EXPECT_EQ(t.check(absent), 0);
@@ -98,6 +99,7 @@ TEST(PackedChains, FindWhatTheChainsHoldThroughGrowthAndDuplicates) {
     t.insert(random_keys(rng, 60000, "x"));
     t.insert(dups);
     EXPECT_EQ(t.ht->pack, nullptr);
+    EXPECT_EQ(DSTHashPackedTagOffset(t.ht), DST_UNTAGGED);
     EXPECT_EQ(t.check(dups), 500);
   }
 }
@@ -109,7 +111,9 @@ TEST(PackedChains, UntaggedAndEmptyTablesAndIntKeys) {
 
   Table small;
   small.insert({"k_1", "k_2", "k_1"});
+  EXPECT_EQ(DSTHashPackedTagOffset(small.ht), DST_UNTAGGED);
   DSTHashPackChains(small.ht);  // no masks: tagged probes read every run
+  EXPECT_EQ(DSTHashPackedTagOffset(small.ht), DST_UNTAGGED);
   EXPECT_EQ(small.check({"k_1", "k_2", "k_3"}), 2);
 
   struct IntEntry {
