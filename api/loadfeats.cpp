@@ -102,6 +102,53 @@ struct KeyStore {
   }
 };
 
+// Reads a file in large blocks and hands out its lines in the pieces that
+// fgets with a buffer of kLineBuf - 1 bytes would return: up to and including
+// a newline, at most kLineMax characters, or the rest of the file. A piece
+// stays in the block, so a line is not copied before it is parsed.
+class LineReader {
+ public:
+  explicit LineReader(FILE* fp) : fp_(fp) {}
+
+  // The next piece and its length (NUL bytes included), or null at the end
+  // of the file (or at a read error, as for fgets). The piece may be written
+  // to, and so may the byte after it, which is still in the block; unless the
+  // piece ends with a newline or is the file's last, that byte begins the
+  // next piece, so only a caller that reads no further may change it.
+  char* next(size_t& length) {
+    for (;;) {
+      const size_t avail = end_ - pos_;
+      const void* newline = memchr(block_ + pos_, '\n', std::min(avail, kLineMax));
+      if (newline) {
+        length = static_cast<size_t>(static_cast<const char*>(newline) - (block_ + pos_)) + 1;
+        break;
+      }
+      if (avail >= kLineMax || (eof_ && avail > 0)) {
+        length = std::min(avail, kLineMax);
+        break;
+      }
+      if (eof_) return nullptr;
+      memmove(block_, block_ + pos_, avail);
+      pos_ = 0;
+      end_ = avail;
+      const size_t got = fread(block_ + end_, 1, kBlock - end_, fp_);
+      end_ += got;
+      eof_ = got == 0;
+    }
+    char* piece = block_ + pos_;
+    pos_ += length;
+    return piece;
+  }
+
+ private:
+  static constexpr size_t kBlock = size_t{64} << 10;
+  FILE* fp_;
+  char block_[kBlock + 1];  // the last byte ends the file's last piece
+  size_t pos_ = 0;
+  size_t end_ = 0;
+  bool eof_ = false;
+};
+
 }  // namespace
 
 void Error(const char* msg) {
@@ -135,11 +182,16 @@ DSTHashTable LoadFeats(const char* file, int inv) {
     DSTHashInsertBatch(ht, inv ? static_cast<const void*>(inv_batch) : batch, nbatch);
     nbatch = 0;
   };
-  char line[kLineBuf];
-  for (int nl = 0; fgets(line, kLineBuf - 1, fp); nl++) {
-    size_t len = strlen(line);
+  LineReader reader(fp);
+  size_t piece;
+  char* line;
+  for (int nl = 0; (line = reader.next(piece)); nl++) {
+    // As read by fgets: the line ends at its first NUL. The terminator goes
+    // past the piece only for the file's last piece or a line too long.
+    size_t len = strnlen(line, piece);
     bool too_long = len == kLineMax;
-    if (len > 0 && line[len - 1] == '\n') line[--len] = '\0';
+    if (len > 0 && line[len - 1] == '\n') len--;
+    line[len] = '\0';
     if (too_long) badinput(file, nl, "line too long", line);
 
     // Index: the first run of non-delimiters; then exactly one delimiter; the

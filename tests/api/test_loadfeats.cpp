@@ -122,6 +122,39 @@ TEST_F(DictTest, BadDictionariesExitWith255ShowingTheLine) {
               zdtest::Exact("can't open " + dir + "absent.txt -- lexiconread\n"));
 }
 
+TEST_F(DictTest, LongFilesReadLineByLineAsFgetsWould) {
+  // About 200 KB of lines from 6 to 1021 characters, so that lines straddle
+  // the reader's blocks. A NUL ends a line's content for the loader; the
+  // bytes after it, up to the newline, are dropped with it.
+  std::string dict;
+  std::vector<std::string> keys;
+  for (int k = 0; k < 400; k++) {
+    keys.push_back("k" + std::to_string(k) + "_" + std::string((k * 379) % 1000, 'a' + k % 26));
+    dict += std::to_string(k) + " " + keys.back();
+    if (k % 50 == 3) dict += std::string("\0", 1) + "dropped";
+    if (k < 399) dict += "\n";  // the last line has no newline
+  }
+  DSTHashTable ht = load(dict);
+  for (int k = 0; k < 400; k++) EXPECT_EQ(MapWord2Ind(keys[k].c_str(), ht), k) << k;
+  FreeFeats(ht);
+
+  // A line too long far into the file: its number and its first 1022
+  // characters are reported.
+  const std::string too_long = "9 " + std::string(1500, 'z');
+  std::string path = write_dict(dict + "\n" + too_long + "\n");
+  EXPECT_EXIT(LoadFeats(path.c_str(), 0), testing::ExitedWithCode(255),
+              zdtest::Exact("line too long at 400 in " + path +
+                            " file\n\t Offending line: " + too_long.substr(0, 1022) + "\n"));
+  // A NUL in a read of 1022 characters makes it short of "too long": the
+  // loader takes what follows the read, up to the newline, as the next line.
+  path = write_dict(std::string("1 a\0", 4) + std::string(1018, 'b') + "5 tail\n2 c\n");
+  ht = LoadFeats(path.c_str(), 0);
+  EXPECT_EQ(MapWord2Ind("a", ht), 1);
+  EXPECT_EQ(MapWord2Ind("tail", ht), 5);
+  EXPECT_EQ(MapWord2Ind("c", ht), 2);
+  FreeFeats(ht);
+}
+
 TEST_F(DictTest, NgramsPerPositionDelimitersAndCapacity) {
   DSTHashTable ht = load(
       "1 a_1\n2 b_2\n3 a_1 b_2\n4 c_3\n5 b_2 c_3\n6 a_1 b_2 c_3\n20 c_1\n21 c_4\n22 b_3 c_4\n"
