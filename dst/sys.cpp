@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "dstsys.h"
 
@@ -31,22 +32,21 @@ void put_prefix(SYSHandle hdl) {
   if (hdl->prefix) fprintf(stderr, "%s: ", hdl->prefix);
 }
 
-// Asks for huge pages over the 2 MiB-aligned part of a large block: loading a
-// big table then takes one page fault per 2 MiB instead of per 4 KiB.
-void advise_huge_pages(void* p, size_t size) {
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  if (size < 2 * kHuge) return;
-  const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + size) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+// A block of at least one huge page (2 MiB) is taken 2 MiB-aligned, rounded
+// up to whole huge pages, with huge pages advised over it: filling a big table
+// then takes one page fault per 2 MiB instead of one per 4 KiB. Null for a
+// smaller block, or when there is no such memory.
+void* huge_alloc(size_t size) {
+  constexpr size_t kHuge = size_t{2} << 20;
+  if (size < kHuge || size > SIZE_MAX - kHuge) return nullptr;
+  const size_t rounded = (size + kHuge - 1) & ~(kHuge - 1);
+  void* p = aligned_alloc(kHuge, rounded);
+  if (p) madvise(p, rounded, MADV_HUGEPAGE);
+  return p;
 }
 
-void* checked(SYSHandle hdl, void* p, size_t size) {
-  if (!p) {
-    hdl->error(hdl, "memory allocation failed");
-    return p;
-  }
-  advise_huge_pages(p, size);
+void* checked(SYSHandle hdl, void* p) {
+  if (!p) hdl->error(hdl, "memory allocation failed");
   return p;
 }
 
@@ -71,15 +71,18 @@ void dst_info(SYSHandle hdl, const char* msg) {
 }
 
 void* dst_memalloc(SYSHandle hdl, size_t size) {
-  return checked(hdl, malloc(size), size);
+  void* p = huge_alloc(size);
+  return checked(hdl, p ? p : malloc(size));
 }
 
 void* dst_clralloc(SYSHandle hdl, size_t count, size_t size) {
-  return checked(hdl, calloc(count, size), count * size);
+  void* p = count > 0 && size <= SIZE_MAX / count ? huge_alloc(count * size) : nullptr;
+  if (p) return memset(p, 0, count * size);
+  return checked(hdl, calloc(count, size));
 }
 
 void* dst_memrealloc(SYSHandle hdl, void* ptr, size_t size) {
-  return checked(hdl, realloc(ptr, size), size);
+  return checked(hdl, realloc(ptr, size));
 }
 
 void dst_memfree(SYSHandle, void* ptr) {

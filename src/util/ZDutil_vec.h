@@ -6,7 +6,6 @@
 
 #include <climits>
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -144,22 +143,25 @@ class Mvec {
   static size_t bytes(int n) { return static_cast<size_t>(n) * sizeof(T); }
 
   static T* raw_alloc(int n, const char* label) {
-    void* p = malloc(bytes(n));
+    void* p = huge_alloc(bytes(n));
+    if (!p) p = malloc(bytes(n));
     if (!p)
       ZDEvent::memory_or_implement_err(label, "Cannot allocate %d elems of size %d\n", n,
                                        static_cast<int>(sizeof(T)));
-    advise_huge_pages(p, bytes(n));
     return static_cast<T*>(p);
   }
 
-  // Asks for huge pages over the 2 MiB-aligned part of a large block: filling
-  // a big model array then takes one page fault per 2 MiB instead of per 4 KiB.
-  static void advise_huge_pages(void* p, size_t size) {
-    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-    if (size < 2 * kHuge) return;
-    const uintptr_t begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + size) & ~(kHuge - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  // A block of at least one huge page (2 MiB) is taken 2 MiB-aligned, rounded
+  // up to whole huge pages, with huge pages advised over it: filling a big
+  // model array then takes one page fault per 2 MiB instead of one per 4 KiB.
+  // Null for a smaller block, or when there is no such memory.
+  static void* huge_alloc(size_t size) {
+    constexpr size_t kHuge = size_t{2} << 20;
+    if (size < kHuge) return nullptr;  // bytes(n) is far below SIZE_MAX
+    const size_t rounded = (size + kHuge - 1) & ~(kHuge - 1);
+    void* p = aligned_alloc(kHuge, rounded);
+    if (p) madvise(p, rounded, MADV_HUGEPAGE);
+    return p;
   }
 
   // Relocates the nalloc slots into storage of exactly n slots (n > nalloc)
