@@ -82,3 +82,25 @@ TEST(DefaultHooks, MessagesOnStderrAndFatalExits) {
 }
 
 }  // namespace
+
+TEST(DefaultHooks, LargeBlocksAreAlignedAndCallocStaysZero) {
+  const size_t huge = size_t{2} << 20;
+  for (size_t size : {huge - 8, huge, 3 * huge + 5}) {
+    // A reused block must still come back zeroed from clralloc.
+    auto* dirty = static_cast<unsigned char*>(dst_memalloc(SYSDefaultHandle, size));
+    for (size_t i = 0; i < size; i++) dirty[i] = 0xff;
+    dst_memfree(SYSDefaultHandle, dirty);
+    auto* zeroed = static_cast<unsigned char*>(dst_clralloc(SYSDefaultHandle, size / 4, 4));
+    size_t nonzero = 0;
+    for (size_t i = 0; i < size / 4 * 4; i++) nonzero += zeroed[i] != 0;
+    EXPECT_EQ(nonzero, 0u) << size;
+    if (size >= huge) {
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(zeroed) % huge, 0u) << size;
+    }
+    // The whole block is usable, and it can still be resized.
+    zeroed[size / 4 * 4 - 1] = 1;
+    zeroed = static_cast<unsigned char*>(dst_memrealloc(SYSDefaultHandle, zeroed, 2 * size));
+    EXPECT_EQ(zeroed[size / 4 * 4 - 1], 1);
+    dst_memfree(SYSDefaultHandle, zeroed);
+  }
+}
