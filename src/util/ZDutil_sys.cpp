@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -63,7 +64,8 @@ bool ZDIO::scanline(string_t& line) {
 
 int ZDIO::read_char() {
   if (!gz && !stream) ZDEvent::user_input_err("ZDIO::fgets", "trying to read unopened file\n");
-  int c = gz ? gzgetc(gz) : getc(stream);
+  // A ZDIO is read by one thread: the stream's lock is not needed per character.
+  int c = gz ? gzgetc(gz) : getc_unlocked(stream);
   if (c == -1) check_read_error();
   return c;
 }
@@ -113,12 +115,23 @@ void push_token(Mvec<string_t>& tokens, char c) {
   push_token(tokens, &c, 1);
 }
 
-// Cuts `text` at runs of delimiter characters, appends the non-empty pieces
-// to `tokens` and leaves `text` empty.
-void my_strtok(Mvec<char>& text, Mvec<string_t>& tokens, const char* delimiters) {
+// Whether c is one of kDelimiters or NUL (which strchr finds in any set).
+inline bool is_delimiter(char c) {
+  static constexpr auto kTable = [] {
+    std::array<bool, 256> table{};
+    table[0] = true;
+    for (const char* d = kDelimiters; *d; d++) table[static_cast<unsigned char>(*d)] = true;
+    return table;
+  }();
+  return kTable[static_cast<unsigned char>(c)];
+}
+
+// Cuts `text` at runs of delimiter characters (kDelimiters), appends the
+// non-empty pieces to `tokens` and leaves `text` empty.
+void my_strtok(Mvec<char>& text, Mvec<string_t>& tokens) {
   int start = 0;
   for (int i = 0; i <= text.nitems; i++) {
-    if (i < text.nitems && !strchr(delimiters, text[i])) continue;
+    if (i < text.nitems && !is_delimiter(text[i])) continue;
     if (i > start) push_token(tokens, text.data + start, i - start);
     start = i + 1;
   }
@@ -150,7 +163,7 @@ void extract_block(ZDIO& io, Mvec<string_t>& tokens) {
         pending.append('\n');
         break;
       case '"': {
-        my_strtok(pending, tokens, kDelimiters);
+        my_strtok(pending, tokens);
         while ((c = io.read_char()) != '"') {
           if (c == -1) unclosed_block(pending);
           pending.append(static_cast<char>(c));
@@ -163,7 +176,7 @@ void extract_block(ZDIO& io, Mvec<string_t>& tokens) {
       case '}':
       case ',':
       case '=':
-        my_strtok(pending, tokens, kDelimiters);
+        my_strtok(pending, tokens);
         push_token(tokens, static_cast<char>(c));
         if (c == '{') depth++;
         if (c == '}' && --depth == 0) return;
@@ -248,7 +261,7 @@ bool object2strings(ZDIO& io, Mvec<string_t>& tokens) {
     }
     header.append(static_cast<char>(c));
   }
-  my_strtok(header, tokens, kDelimiters);
+  my_strtok(header, tokens);
   push_token(tokens, '{');
   extract_block(io, tokens);
   return true;
