@@ -98,7 +98,7 @@ namespace ZDString {
 
 namespace {
 
-const char kDelimiters[] = " \t\n\r\f";
+constexpr char kDelimiters[] = " \t\n\r\f";
 
 // Appends the `len` characters at `s` to `tokens` as one token, reusing the
 // slot's storage when the list had held that many tokens before.
