@@ -79,8 +79,11 @@ bool MultiCategData::index_possible(int& nfields) const {
         }
       }
     }
+    // As on the classifier route, a set of a field beyond the kernel's fields
+    // is never read: it gets no index (and a field of INT_MAX no overflow).
     for (const VecParmList& set : fier.vecsets)
-      if (set.field.value >= nfields) nfields = set.field.value + 1;
+      if (set.field.value >= nfields && set.field.value < kernels[0].field_wts.size())
+        nfields = set.field.value + 1;
   }
   return true;
 }

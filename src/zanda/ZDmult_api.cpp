@@ -1,4 +1,5 @@
 // Scoring of a multi-category model and the output transforms.
+#include <climits>
 #include <cmath>
 
 #include "ZDdata_api.h"
@@ -59,8 +60,15 @@ void MultiCategData::index_test_samp(const Mvec<TableIdx>& samp, Mvec<double>& o
 
 int MultiCategData::get_nsamp_fields() const {
   int n = field_parms.size();
-  for (const KernelParmList& k : kernels)
-    if (k.restrict_field.value >= n) n = k.restrict_field.value + 1;
+  for (const KernelParmList& k : kernels) {
+    if (k.restrict_field.value < n) continue;
+    // A sample holds at most INT_MAX fields: field INT_MAX cannot be among them.
+    if (k.restrict_field.value == INT_MAX)
+      ZDEvent::user_input_err("MultiCategData::get_nsamp_fields",
+                              "kernel %s restricts field %d, beyond any sample\n",
+                              k.refer_name.c_str(), k.restrict_field.value);
+    n = k.restrict_field.value + 1;
+  }
   return n;
 }
 

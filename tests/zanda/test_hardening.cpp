@@ -52,4 +52,45 @@ TEST(HardeningTest, WeightVectorsOfFieldsBeyondTheModelAreLeftOut) {
   EXPECT_DOUBLE_EQ(out, 1.0 / (1.0 + std::exp(-1.5)));
 }
 
+// The same on the inverted index route, taken by more than ten linear
+// classes on one kernel: every class scores sigmoid(2 - 0.5).
+TEST(HardeningTest, IndexLeavesOutFieldsBeyondTheModel) {
+  std::string dir = zdtest::OneClassModel(
+      "vector far { type = weight field = 2147483647 1 = 7 }\n"
+      "vector near { type = weight field = 0 1 = 2 }\n");
+  std::string parm =
+      "field f0 { zlib = false }\n"
+      "kernel k0 { type = linear fields = { f0 } weights = { 1 } }\n";
+  for (int c = 0; c < 12; c++)
+    parm += "classifier c" + std::to_string(c) +
+            " { kernels = { k0 } vecfile = { w.txt } weights = { 1 } bias = -0.5 }\n";
+  zdtest::WriteFile(dir + "zanda.parm", parm);
+  ZandaModelAPI model;
+  model.load_mdl_parms(dir.c_str());
+  ASSERT_EQ(model.get_nfiers(), 12);
+  int sample[] = {1};
+  double outs[12] = {};
+  int ranks[12] = {};
+  model.test_samp(sample, 1, outs, ranks);
+  for (double out : outs) EXPECT_DOUBLE_EQ(out, 1.0 / (1.0 + std::exp(-1.5)));
+}
+
+// A restriction on field INT_MAX would need a sample of INT_MAX + 1 fields.
+TEST(HardeningDeathTest, RestrictionOnFieldIntMaxIsRefused) {
+  std::string dir = zdtest::OneClassModel("vector near { type = weight field = 0 1 = 2 }\n");
+  zdtest::WriteFile(dir + "zanda.parm",
+                    "field f0 { zlib = false }\n"
+                    "kernel k0 { type = linear fields = { f0 } weights = { 1 } "
+                    "restrict = 2147483647 }\n"
+                    "classifier c0 { kernels = { k0 } vecfile = { w.txt } weights = { 1 } }\n");
+  ZandaModelAPI model;
+  model.load_mdl_parms(dir.c_str());
+  int sample[] = {1};
+  double out = 0;
+  int rank = 0;
+  EXPECT_EXIT(model.test_samp(sample, 1, &out, &rank), testing::ExitedWithCode(1),
+              "MultiCategData::get_nsamp_fields: kernel k0 restricts field 2147483647, "
+              "beyond any sample");
+}
+
 }  // namespace
