@@ -81,8 +81,6 @@ TEST(DefaultHooks, MessagesOnStderrAndFatalExits) {
   for (const auto& c : cases) EXPECT_EXIT(c.first(), testing::ExitedWithCode(1), c.second);
 }
 
-}  // namespace
-
 TEST(DefaultHooks, LargeBlocksAreAlignedAndCallocStaysZero) {
   const size_t huge = size_t{2} << 20;
   for (size_t size : {huge - 8, huge, 3 * huge + 5}) {
@@ -104,3 +102,5 @@ TEST(DefaultHooks, LargeBlocksAreAlignedAndCallocStaysZero) {
     dst_memfree(SYSDefaultHandle, zeroed);
   }
 }
+
+}  // namespace
