@@ -247,19 +247,26 @@ void TransposeMatrix<TransElem, TransTable>::store(Mvec<TransTable>& rows, bool 
   storage.free_all();
   storage.set_nitems(starts[ncols]);
   Mvec<int> next(starts);
-  for (int r = 0; r < rows.nitems; r++) {
-    TransTable& row = rows[r];
-    if (row.nitems == 0) continue;
-    // A row whose entries are known to fall in distinct columns is scattered
-    // without reading the columns' last slots, which are far apart.
-    TransElem* slots = storage.data;
-    if (!row.stump && strictly_increasing(row))
-      for_each_entry(row,
-                     [&](int c, float value) { slots[next[c]++] = column_entry(slots, r, value); });
-    else
-      for_each_entry(row, [&](int c, float value) { place(slots, starts[c], next[c], r, value); });
-    row.free_all();
+  TransElem* slots = storage.data;
+  bool all_increasing = !used_only;
+  for (int r = 0; r < rows.nitems && all_increasing; r++)
+    all_increasing = !rows[r].stump && strictly_increasing(rows[r]);
+  if (all_increasing) {
+    scatter_in_bands(rows, next);
+  } else {
+    for (int r = 0; r < rows.nitems; r++) {
+      TransTable& row = rows[r];
+      // A row whose entries are known to fall in distinct columns is scattered
+      // without reading the columns' last slots, which are far apart.
+      if (!row.stump && strictly_increasing(row))
+        for_each_entry(
+            row, [&](int c, float value) { slots[next[c]++] = column_entry(slots, r, value); });
+      else
+        for_each_entry(row,
+                       [&](int c, float value) { place(slots, starts[c], next[c], r, value); });
+    }
   }
+  for (TransTable& row : rows) row.free_all();
   bool gaps = false;
   for (int c = 0; c < ncols && !gaps; c++) gaps = next[c] != starts[c + 1];
   if (gaps) {
@@ -287,6 +294,37 @@ void TransposeMatrix<TransElem, TransTable>::store(Mvec<TransTable>& rows, bool 
   }
   double mean = ncolumns() > 0 ? static_cast<double>(total) / ncolumns() : 0.0;
   ZDEvent::trace("Average column size is %d<=%g<=%d\n", smallest, mean, largest);
+}
+
+// Scatters plain rows whose indices strictly increase, all below ncolumns():
+// a band of columns at a time, every row's entries in the band before the
+// next band. The band's slots and offsets then stay in cache, where a whole
+// row at once would write all over the storage. Each column still receives
+// its rows in increasing order.
+template <class TransElem, class TransTable>
+void TransposeMatrix<TransElem, TransTable>::scatter_in_bands(Mvec<TransTable>& rows,
+                                                               Mvec<int>& next) {
+  constexpr int kBandEntries = 1 << 17;  // 1 MiB of slots for 8-byte entries
+  const int ncols = ncolumns();
+  TransElem* slots = storage.data;
+  Mvec<int> pos(rows.nitems);  // each row's first entry not yet scattered
+  for (int r = 0; r < rows.nitems; r++) {
+    int i = 0;
+    while (i < rows[r].nitems && row_index(rows[r], i) < 0) i++;  // no column
+    pos[r] = i;
+  }
+  for (int lo = 0; lo < ncols;) {
+    int hi = lo + 1;
+    while (hi < ncols && starts[hi] - starts[lo] < kBandEntries) hi++;
+    for (int r = 0; r < rows.nitems; r++) {
+      const TransTable& row = rows[r];
+      int i = pos[r];
+      for (int c; i < row.nitems && (c = row_index(row, i)) < hi; i++)
+        slots[next[c]++] = column_entry(slots, r, row_value(row, i));
+      pos[r] = i;
+    }
+    lo = hi;
+  }
 }
 
 template <class TransElem, class TransTable>

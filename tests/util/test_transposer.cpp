@@ -278,6 +278,29 @@ TEST(TransposeLayout, CopiesKeepWorkingAfterTheOriginalIsGone) {
   EXPECT_EQ(product(copy, TMUL_MERGE, idx({1, 2})), (Elems{{0, 0.5f}}));
 }
 
+// Enough entries that the rows are scattered a band of columns at a time:
+// every column must still list its rows in increasing order with their values.
+TEST(TransposeLayout, LargeRowsKeepEveryColumnInRowOrder) {
+  constexpr int kColumns = 200000;
+  auto value = [](int r, int c) { return static_cast<float>(r) + c / 1024.0f; };  // exact
+  Mvec<TableValIdx> rows(5);
+  for (int r = 0; r < 4; r++)  // row r: the multiples of r + 2
+    for (int c = 0; c < kColumns; c += r + 2) add(rows[r], c, value(r, c));
+  add(rows[4], -3, 1.0f);  // no column
+  add(rows[4], kColumns - 1, 2.0f);
+  ValMatrix m;
+  m.store(rows, false);
+  ASSERT_EQ(m.ncolumns(), kColumns);
+  for (int c = 0; c < kColumns; c++) {
+    Elems expected, got;
+    for (int r = 0; r < 4; r++)
+      if (c % (r + 2) == 0) expected.emplace_back(r, value(r, c));
+    if (c == kColumns - 1) expected.emplace_back(4, 2.0f);
+    for (const ElemValIdx& e : m.column(c)) got.emplace_back(e.index, e.value);
+    ASSERT_EQ(got, expected) << "column " << c;
+  }
+}
+
 TEST(TransposeLayout, HugeIndicesMakeOnlyTheUsedColumns) {
   Mvec<TableValIdx> rows(2);
   rows[0] = val({{5, 1.0f}, {2000000000, 2.0f}});
