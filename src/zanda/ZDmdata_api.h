@@ -4,6 +4,8 @@
 #ifndef ZDMDATA_API_H
 #define ZDMDATA_API_H
 
+#include <cmath>
+
 #include "ZDdata_model.h"
 #include "ZDdata_parms.h"
 #include "ZDutil_parm.h"
@@ -67,6 +69,12 @@ class MultiCategData : public ModelParmCont {
   // Raw scores through the inverted index.
   void index_test_samp(const Mvec<TableIdx>& samp, Mvec<double>& outs, bool apply) const;
 };
+
+// The SIGMOID_LOGISTIC transform of one raw score. It never reverses two
+// scores: x <= y gives logistic(x) <= logistic(y).
+inline double logistic(double x) {
+  return x < -85 ? 1e-37 : x > 85 ? 1.0 : 1 / (std::exp(-x) + 1);
+}
 
 // Transforms the raw scores in place by `mode`; an unknown mode ends the
 // process.

@@ -87,7 +87,7 @@ void apply_sigmoid(Mvec<double>& outs, sigmoid_mode_t mode) {
     case SIGMOID_PRODUCTS:
       return;
     case SIGMOID_LOGISTIC:
-      for (double& x : outs) x = x < -85 ? 1e-37 : x > 85 ? 1.0 : 1 / (std::exp(-x) + 1);
+      for (double& x : outs) x = logistic(x);
       return;
     case SIGMOID_SOFTMAX: {
       // No shift by the maximum: outputs beyond about 709 overflow.

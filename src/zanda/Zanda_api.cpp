@@ -7,6 +7,53 @@
 #include "ZDutil_parm.h"
 #include "ZDutil_sys.h"
 
+namespace {
+
+// Largest nbest that rank_best handles.
+constexpr int kMaxPartialRank = 16;
+
+// Writes the k best entries of the heapsort's ranking of the n scores
+// transform(outs[i]) into outs[0..k-1] and ranks[0..k-1] without sorting,
+// when they are known: when the k + 1 largest values are all different and
+// none is NaN, every non-increasing order of the values starts with the same
+// k entries, ties further down cannot reach them. `transform` must never
+// reverse two scores; the k + 1 largest raw scores then give the k + 1
+// largest values, and only they are transformed. Returns false, changing
+// nothing, otherwise.
+template <class Transform>
+bool rank_best(double* outs, int* ranks, int n, int k, Transform transform) {
+  if (k > kMaxPartialRank) return false;
+  double best[kMaxPartialRank + 1];
+  int who[kMaxPartialRank + 1];
+  int m = 0;
+  for (int i = 0; i < n; i++) {
+    double v = outs[i];
+    if (v != v) return false;
+    if (m == k + 1 && !(v > best[k])) continue;
+    int p = m < k + 1 ? m++ : k;
+    for (; p > 0 && v > best[p - 1]; p--) {
+      best[p] = best[p - 1];
+      who[p] = who[p - 1];
+    }
+    best[p] = v;
+    who[p] = i;
+  }
+  for (int i = 0; i < m; i++) best[i] = transform(best[i]);
+  for (int i = 1; i < m; i++)
+    if (!(best[i - 1] > best[i])) return false;
+  for (int i = 0; i < k; i++) {
+    outs[i] = best[i];
+    ranks[i] = who[i];
+  }
+  return true;
+}
+
+double unchanged(double x) {
+  return x;
+}
+
+}  // namespace
+
 ZandaModelAPI::ZandaModelAPI() : priv(new MultiCategData), super(new MultiSuper) {}
 
 ZandaModelAPI::~ZandaModelAPI() {
@@ -54,7 +101,14 @@ bool ZandaModelAPI::test_samp(int* indices, int n, double* outs, int* ranks, int
   samp[0].borrow(reinterpret_cast<ElemIdx*>(indices), n);
   Mvec<double> scores;
   scores.borrow(outs, get_nfiers());
-  priv->test_samp(samp, scores, SIGMOID_LOGISTIC);
+  // The transform keeps the raw scores' order, so the printed best entries
+  // can be chosen among the raw scores and only they transformed; a tie
+  // that only the transform makes falls back to transforming all.
+  priv->test_samp(samp, scores, SIGMOID_RAW);
+  if (ranks && nbest >= 0 && nbest < get_nfiers() &&
+      rank_best(outs, ranks, get_nfiers(), nbest, logistic))
+    return true;
+  apply_sigmoid(scores, SIGMOID_LOGISTIC);
   rank(outs, ranks, nbest);
   return true;
 }
@@ -81,48 +135,10 @@ bool ZandaModelAPI::test_samp(FILE* fp, double* outs, int* ranks) const {
   return read;
 }
 
-namespace {
-
-// Largest nbest that rank_best handles.
-constexpr int kMaxPartialRank = 16;
-
-// Writes the k best entries of the heapsort's ranking of the n scores into
-// outs[0..k-1] and ranks[0..k-1] without sorting, when they are known: when
-// the k + 1 largest values are all different and none is NaN, every
-// non-increasing order of the scores starts with the same k entries, ties
-// further down cannot reach them. Returns false, changing nothing, otherwise.
-bool rank_best(double* outs, int* ranks, int n, int k) {
-  if (k > kMaxPartialRank) return false;
-  double best[kMaxPartialRank + 1];
-  int who[kMaxPartialRank + 1];
-  int m = 0;
-  for (int i = 0; i < n; i++) {
-    double v = outs[i];
-    if (v != v) return false;
-    if (m == k + 1 && !(v > best[k])) continue;
-    int p = m < k + 1 ? m++ : k;
-    for (; p > 0 && v > best[p - 1]; p--) {
-      best[p] = best[p - 1];
-      who[p] = who[p - 1];
-    }
-    best[p] = v;
-    who[p] = i;
-  }
-  for (int i = 1; i < m; i++)
-    if (!(best[i - 1] > best[i])) return false;
-  for (int i = 0; i < k; i++) {
-    outs[i] = best[i];
-    ranks[i] = who[i];
-  }
-  return true;
-}
-
-}  // namespace
-
 void ZandaModelAPI::rank(double* outs, int* ranks, int nbest) const {
   if (!ranks) return;
   int n = get_nfiers();
-  if (nbest >= 0 && nbest < n && rank_best(outs, ranks, n, nbest)) return;
+  if (nbest >= 0 && nbest < n && rank_best(outs, ranks, n, nbest, unchanged)) return;
   for (int k = 0; k < n; k++) ranks[k] = k;
   Mvec<double> values;
   values.borrow(outs, n);
