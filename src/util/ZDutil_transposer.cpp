@@ -302,8 +302,8 @@ void TransposeMatrix<TransElem, TransTable>::store(Mvec<TransTable>& rows, bool 
 // row at once would write all over the storage. Each column still receives
 // its rows in increasing order.
 template <class TransElem, class TransTable>
-void TransposeMatrix<TransElem, TransTable>::scatter_in_bands(Mvec<TransTable>& rows,
-                                                               Mvec<int>& next) {
+void TransposeMatrix<TransElem, TransTable>::scatter_in_bands(const Mvec<TransTable>& rows,
+                                                              Mvec<int>& next) {
   constexpr int kBandEntries = 1 << 17;  // 1 MiB of slots for 8-byte entries
   const int ncols = ncolumns();
   TransElem* slots = storage.data;

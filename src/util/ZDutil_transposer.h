@@ -82,7 +82,7 @@ class TransposeMatrix {
   void store(Mvec<TransTable>& rows, bool compact);
   // Distributes the rows' entries into storage at the slots next[c] onwards,
   // when no row has a stump and each row's indices strictly increase.
-  void scatter_in_bands(Mvec<TransTable>& rows, Mvec<int>& next);
+  void scatter_in_bands(const Mvec<TransTable>& rows, Mvec<int>& next);
   // Drops the empty columns when at least half of them are empty.
   void try_compact();
   // The index list to use for x: x itself without remap, else scratch filled
