@@ -2,25 +2,43 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build build-asan test demo bench bench-check clean train-demo build-fuzz fuzz fuzz-smoke
+.PHONY: all build build-asan build-tsan test test-python demo bench bench-check \
+        bench-serve clean train-demo build-fuzz fuzz fuzz-smoke
 
 all: build
 
+# The project's own builds treat warnings as errors; a plain cmake configure
+# does not.
+CHECKS = -DMAXENT_WERROR=ON
+
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CHECKS) $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
 build-asan:
-	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DBUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DBUILD_BENCH=OFF $(CHECKS) $(CMAKE_FLAGS)
 	cmake --build build/asan -j $(JOBS)
 
-# Every test twice: optimised, then under AddressSanitizer and UBSan; then a
-# short run of every fuzz harness when clang can build them.
-test: build build-asan
+# The engine's tests under ThreadSanitizer: threads classifying together.
+build-tsan:
+	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCH=OFF $(CHECKS) \
+	  -DCMAKE_CXX_FLAGS=-fsanitize=thread $(CMAKE_FLAGS)
+	cmake --build build/tsan -j $(JOBS) --target test_engine
+
+# Every test: optimised, then under AddressSanitizer and UBSan (with leak
+# checks for the engine), the engine under ThreadSanitizer, the Python
+# package, and a short run of every fuzz harness when clang can build them.
+test: build build-asan build-tsan
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build/asan && ctest --output-on-failure -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/test_engine
+	$(MAKE) --no-print-directory test-python
 	@if bash fuzz/check_clang.sh; then $(MAKE) --no-print-directory fuzz-smoke; \
 	else echo "skipping fuzzing: clang with libFuzzer is not installed"; fi
+
+# Builds the Python package into a venv under build/ and runs its tests.
+test-python: build
+	bash python/run_tests.sh
 
 # libFuzzer harnesses (clang only): `make fuzz` runs each for FUZZ_TIME
 # seconds, `make fuzz-smoke` for FUZZ_SMOKE_TIME; FUZZ_HARNESSES picks some.
@@ -56,6 +74,11 @@ bench: build
 
 bench-check: build
 	bash bench/check.sh build/MaxEntDecoder build/bench
+
+# The inference server under load (wrk) on the M workload of `make bench`.
+bench-serve: build
+	bash bench/setup.sh
+	bash bench/serve.sh build
 
 clean:
 	rm -rf build

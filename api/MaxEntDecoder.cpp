@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Zanda_api.h"
+#include "exit_status.h"
 #include "loadfeats.h"
 
 namespace {
@@ -34,14 +35,11 @@ int timediff(const timeval& x1, const timeval& x2) {
   return static_cast<int>(sec * 1000000u + usec);
 }
 
-// Storage reserved once for the whole run; failure ends the process like an
+// Storage reserved once for the whole run; failure is reported like an
 // allocation failure of the dictionary table.
 void* reserve(size_t bytes) {
   void* p = malloc(bytes);
-  if (!p) {
-    fprintf(stderr, "ERROR: %s.\n", "memory allocation failed");
-    exit(1);
-  }
+  if (!p) throw DSTError("ERROR: memory allocation failed.");
   return p;
 }
 
@@ -64,7 +62,7 @@ void check_output(int written) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int decode(int argc, char** argv) {
   int Nbest = 1;
   int VERBOSE = 0;
   int err = 0;
@@ -102,7 +100,7 @@ int main(int argc, char** argv) {
   timeval start, end;
   gettimeofday(&start, nullptr);
   static Model* model = new Model;
-  model->zanda.load_mdl_parms(modelfile);
+  model->zanda.load_mdl_parms(modelfile, stderr);
   model->feats2ind = LoadFeats(dictfile, 0);
   gettimeofday(&end, nullptr);
   if (VERBOSE) fprintf(stderr, "Loading Time %f secs\n", timediff(end, start) / 1e6);
@@ -147,4 +145,10 @@ int main(int argc, char** argv) {
             "Total instances: %d\n Total time: %d, Average Decoding Time %f ms per instance\n", tot,
             diff, diff / (tot * 1000.0));
   return 0;
+}
+
+// The libraries report every failure by exception; ExitStatusOf ends the
+// process with the message and status of each kind of failure.
+int main(int argc, char** argv) {
+  return ExitStatusOf([&] { return decode(argc, argv); });
 }

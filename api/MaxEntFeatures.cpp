@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "exit_status.h"
 #include "loadfeats.h"
 #include "traintools.h"
 
@@ -136,9 +137,7 @@ void write_data(const std::string& corpus, const std::string& dict_path,
   exit(1);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int extract_features(int argc, char** argv) {
   const char* corpus = nullptr;
   const char* dict = nullptr;
   const char* labels_path = nullptr;
@@ -192,4 +191,10 @@ int main(int argc, char** argv) {
   }
   write_data(corpus, dict, labels, data);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return ExitStatusOf([&] { return extract_features(argc, argv); });
 }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "exit_status.h"
 #include "loadfeats.h"
 #include "traintools.h"
 
@@ -295,9 +296,7 @@ void write_parm(const std::string& dir, const LinearModel& m, const std::vector<
   exit(1);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int import_model(int argc, char** argv) {
   const char* model_path = nullptr;
   const char* dict_path = nullptr;
   const char* labels_path = nullptr;
@@ -370,4 +369,10 @@ int main(int argc, char** argv) {
   write_parm(dir, m, classes, binary);
   copy_file(dict_path, dir + "/dict.txt");
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return ExitStatusOf([&] { return import_model(argc, argv); });
 }

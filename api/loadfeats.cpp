@@ -10,22 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
-#ifdef MAXENT_FUZZ
-#include "fuzz_exit.h"
-#endif
-
 namespace {
-
-// Ends the process; fuzz builds hand the status to the harness instead.
-[[noreturn]] void end_process(int status) {
-#ifdef MAXENT_FUZZ
-  fuzz_exit(status, "loadfeats");
-#else
-  exit(status);
-#endif
-}
 
 constexpr size_t kInitialSize = 40000;
 constexpr int kLineBuf = 1024;
@@ -152,27 +140,19 @@ class LineReader {
 }  // namespace
 
 void Error(const char* msg) {
-  fprintf(stderr, "%s\n", msg);
-  end_process(-1);
+  throw DictionaryError(msg);
 }
 
 void badinput(const char* file, int nl, const char* msg, const char* line) {
-  fprintf(stderr, "%s at %d in %s file\n", msg, nl, file);
-  fprintf(stderr, "\t Offending line: %s\n", line);
-  end_process(-1);
+  throw DictionaryError(std::string(msg) + " at " + std::to_string(nl) + " in " + file +
+                        " file\n\t Offending line: " + line);
 }
 
-DSTHashTable LoadFeats(const char* file, int inv) {
-  // A folder would open and read as an empty dictionary: refuse it as well.
-  struct stat st;
-  bool folder = stat(file, &st) == 0 && S_ISDIR(st.st_mode);
-  FILE* fp = folder ? nullptr : fopen(file, "r");
-  if (!fp) Error(("can't open " + std::string(file) + " -- lexiconread").c_str());
-  KeyStore* keys = KeyStore::create();
-  DSTHashTable ht =
-      inv ? DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HEInv), DSTIntCmp, DSTIntHash,
-                          keys)
-          : DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HE), DSTStrCmp, DSTStrHash, keys);
+namespace {
+
+// Reads the entries of the open dictionary `fp` into the empty table `ht`.
+void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
+  KeyStore* keys = static_cast<KeyStore*>(ht->data);
   // Entries are inserted a batch at a time, which overlaps their bucket loads.
   constexpr int kInsertBatch = 32;
   HE batch[kInsertBatch];
@@ -220,10 +200,35 @@ DSTHashTable LoadFeats(const char* file, int inv) {
     if (nbatch == kInsertBatch) flush();
   }
   flush();
-  fclose(fp);
   // The decoder's lookups read the packed chains, one run per probe; most of
   // them miss, and the tag masks rule those out before the run is read.
   if (!inv) DSTHashPackChains(ht, offsetof(HE, tag));
+}
+
+}  // namespace
+
+DSTHashTable LoadFeats(const char* file, int inv) {
+  // A folder would open and read as an empty dictionary: refuse it as well.
+  struct stat st;
+  bool folder = stat(file, &st) == 0 && S_ISDIR(st.st_mode);
+  std::unique_ptr<FILE, int (*)(FILE*)> fp(folder ? nullptr : fopen(file, "r"), fclose);
+  if (!fp) Error(("can't open " + std::string(file) + " -- lexiconread").c_str());
+  KeyStore* keys = KeyStore::create();
+  DSTHashTable ht = nullptr;
+  try {
+    ht = inv ? DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HEInv), DSTIntCmp,
+                             DSTIntHash, keys)
+             : DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HE), DSTStrCmp, DSTStrHash,
+                             keys);
+    read_entries(fp.get(), file, inv, ht);
+  } catch (...) {
+    // A failed load keeps nothing: the table and every key block go.
+    if (ht)
+      FreeFeats(ht);
+    else
+      keys->release();
+    throw;
+  }
   return ht;
 }
 

@@ -1,12 +1,13 @@
 // Feature dictionary and n-gram features: loads the dictionary file (one
 // "index string" entry per line) into a hash table and turns input lines into
 // the indices of their position-tagged unigram, bigram and trigram features.
-// Malformed dictionaries end the process with status 255.
+// A dictionary that cannot be read or is malformed throws DictionaryError.
 #ifndef API_LOADFEATS_H
 #define API_LOADFEATS_H
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 
 #include "dsthash.h"
 
@@ -23,8 +24,18 @@ struct HEInv {
   char* key;
 };
 
+// An unreadable or malformed dictionary. what() is the whole report, for
+// instance "wrong number of columns at 3 in dict.txt file\n\t Offending
+// line: 17"; the decoder prints it on standard error and exits with 255.
+class DictionaryError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Loads the dictionary `file`: keyed by string when `inv` is 0, by index
-// otherwise. Stops the process at the first bad line (see badinput).
+// otherwise. The caller owns the table (FreeFeats). Throws DictionaryError at
+// the first bad line (see badinput), DSTError when memory runs out; a failed
+// load frees all it took.
 DSTHashTable LoadFeats(const char* file, int inv);
 
 // Releases a table from LoadFeats together with its key strings.
@@ -88,11 +99,11 @@ class NgramCursor {
 // trigram); returns their number. At most `capacity` indices are written.
 int GenerateUptoTrigrams(const char* s, DSTHashTable ht, int* ngrams, int capacity);
 
-// Writes "msg\n" to standard error and exits with status 255.
+// Throws DictionaryError(msg).
 [[noreturn]] void Error(const char* msg);
 
-// Writes "msg at nl in file file\n\t Offending line: line\n" to standard error
-// and exits with status 255. `nl` is the 0-based number of the bad line.
+// Throws DictionaryError("msg at nl in file file\n\t Offending line: line").
+// `nl` is the 0-based number of the bad line.
 [[noreturn]] void badinput(const char* file, int nl, const char* msg, const char* line);
 
 #endif  // API_LOADFEATS_H

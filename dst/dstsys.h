@@ -1,10 +1,11 @@
 // System handler: the message and memory hooks through which every dst object
 // reports and allocates. SYSDefaultHandle writes to standard error and uses the
-// C allocator; its error hook ends the process.
+// C allocator; its error hook throws DSTError.
 #ifndef DST_DSTSYS_H
 #define DST_DSTSYS_H
 
 #include <cstddef>
+#include <stdexcept>
 
 typedef struct sys_handle_rec* SYSHandle;
 
@@ -33,7 +34,15 @@ inline size_t SYSAlignment(SYSHandle hdl) {
   return a < sizeof(void*) ? sizeof(void*) : a;
 }
 
-// Writes "[prefix: ]ERROR: msg.\n" to standard error and exits with status 1.
+// A fatal report of the default error hook; what() is "[prefix: ]ERROR: msg."
+// (the decoder prints it on a line of its own and exits with status 1).
+class DSTError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Throws DSTError. An error hook of another handler must not return either:
+// the table is left as it was before the failed operation.
 [[noreturn]] void dst_error(SYSHandle hdl, const char* msg);
 // Writes "[prefix: ]WARNING: msg.\n" to standard error.
 void dst_warning(SYSHandle hdl, const char* msg);

@@ -8,20 +8,9 @@
 
 #include "dstsys.h"
 
-#ifdef MAXENT_FUZZ
-#include "fuzz_exit.h"
-#endif
+#include <string>
 
 namespace {
-
-// Ends the process; fuzz builds hand the status to the harness instead.
-[[noreturn]] void end_process(int status) {
-#ifdef MAXENT_FUZZ
-  fuzz_exit(status, "dst_error");
-#else
-  exit(status);
-#endif
-}
 
 sys_handle_rec default_handle = {
     "default",    nullptr,      nullptr,        8,           dst_error,   dst_warning, dst_info,
@@ -55,9 +44,8 @@ void* checked(SYSHandle hdl, void* p) {
 SYSHandle SYSDefaultHandle = &default_handle;
 
 void dst_error(SYSHandle hdl, const char* msg) {
-  put_prefix(hdl);
-  fprintf(stderr, "ERROR: %s.\n", msg);
-  end_process(1);
+  std::string text = hdl->prefix ? std::string(hdl->prefix) + ": " : std::string();
+  throw DSTError(text + "ERROR: " + msg + ".");
 }
 
 void dst_warning(SYSHandle hdl, const char* msg) {
@@ -90,10 +78,6 @@ void dst_memfree(SYSHandle, void* ptr) {
 }
 
 void dst_sysfree(SYSHandle hdl) {
-  static const char kFormat[] = "no free method specified for \"%s\" system handler";
-  int n = snprintf(nullptr, 0, kFormat, hdl->name);
-  char* msg = static_cast<char*>(hdl->memalloc(hdl, static_cast<size_t>(n) + 1));
-  snprintf(msg, static_cast<size_t>(n) + 1, kFormat, hdl->name);
-  hdl->error(hdl, msg);
-  hdl->memfree(hdl, msg);
+  std::string msg = std::string("no free method specified for \"") + hdl->name + "\" system handler";
+  hdl->error(hdl, msg.c_str());
 }

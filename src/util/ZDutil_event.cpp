@@ -1,65 +1,70 @@
 #include "ZDutil_event.h"
 
 #include <cstdarg>
-#include <cstdlib>
 
-#ifdef MAXENT_FUZZ
-#include "fuzz_exit.h"
-#endif
-
-int ZDEvent::verbose = 1;
-int ZDEvent::pedantic = 0;
-FILE* ZDEvent::tracefile = stdout;
-FILE* ZDEvent::warnfile = stderr;
+thread_local int ZDEvent::verbose = 1;
+thread_local int ZDEvent::pedantic = 0;
+thread_local FILE* ZDEvent::tracefile = stdout;
+thread_local FILE* ZDEvent::warnfile = stderr;
 
 namespace {
 
 // Support contact printed on memory and implementation errors.
 const char kSupportContact[] = "maxent-decoder-support@lists.example.org";
 
-enum class Category { memory, user_input, pedantic, data_input, abort };
+std::string without_trailing_newlines(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
 
-[[noreturn]] void report(Category cat, const char* label, const char* format, va_list args) {
-  fprintf(stderr, "%s: ", label);
-  bool copy_to_trace = cat == Category::user_input || cat == Category::pedantic ||
-                       cat == Category::data_input;
-  if (copy_to_trace && ZDEvent::tracefile) {
-    va_list copy;
-    va_copy(copy, args);
-    vfprintf(ZDEvent::tracefile, format, copy);
-    va_end(copy);
-  }
-  vfprintf(stderr, format, args);
-  fputs("\n", stderr);
-  switch (cat) {
-    case Category::memory:
-      fprintf(stderr, "Memory Error: Please send error message to %s\n", kSupportContact);
-      break;
-    case Category::user_input:
-      fputs("Please verify first your input model and your data\n", stderr);
-      break;
-    case Category::pedantic:
-      fputs("Pedantic Error: Turn off pedantic flag if you do not want this error to happen\n",
-            stderr);
-      break;
-    case Category::data_input:
-      fputs("Data Error: Please check your data!\n", stderr);
-      break;
-    case Category::abort:
-#ifdef MAXENT_FUZZ
-      fuzz_exit(134, label);
-#else
-      abort();
-#endif
-  }
-#ifdef MAXENT_FUZZ
-  fuzz_exit(1, label);
-#else
-  exit(1);
-#endif
+std::string vformat(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  int n = vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) vsnprintf(&text[0], text.size() + 1, format, args);
+  return text;
+}
+
+// The one door: every failure of the library leaves through here.
+[[noreturn]] void fail(ZDError::Category category, const char* label, std::string message) {
+  throw ZDError(category, label ? label : "", std::move(message));
 }
 
 }  // namespace
+
+ZDError::ZDError(Category category, std::string label, std::string message)
+    : std::runtime_error(without_trailing_newlines(label + ": " + message)),
+      category_(category),
+      label_(std::move(label)),
+      message_(std::move(message)) {}
+
+void ZDError::report(FILE* err, FILE* trace) const {
+  fprintf(err, "%s: ", label_.c_str());
+  bool copy_to_trace = category_ == Category::user_input || category_ == Category::pedantic ||
+                       category_ == Category::data_input;
+  if (copy_to_trace && trace) fputs(message_.c_str(), trace);
+  fprintf(err, "%s\n", message_.c_str());
+  switch (category_) {
+    case Category::memory:
+      fprintf(err, "Memory Error: Please send error message to %s\n", kSupportContact);
+      break;
+    case Category::user_input:
+      fputs("Please verify first your input model and your data\n", err);
+      break;
+    case Category::pedantic:
+      fputs("Pedantic Error: Turn off pedantic flag if you do not want this error to happen\n",
+            err);
+      break;
+    case Category::data_input:
+      fputs("Data Error: Please check your data!\n", err);
+      break;
+    case Category::abort:
+      break;
+  }
+  fflush(err);
+}
 
 int ZDEvent::trace(const char* format, ...) {
   if (!tracefile || verbose < 1) return 0;
@@ -85,14 +90,16 @@ int ZDEvent::warn(const char* format, ...) {
   void ZDEvent::name(const char* label, const char* format, ...) { \
     va_list args;                                                  \
     va_start(args, format);                                        \
-    report(category, label, format, args);                         \
+    std::string message = vformat(format, args);                   \
+    va_end(args);                                                  \
+    fail(category, label, std::move(message));                     \
   }
 
-ZD_DEFINE_ERROR(memory_or_implement_err, Category::memory)
-ZD_DEFINE_ERROR(user_input_err, Category::user_input)
-ZD_DEFINE_ERROR(pedantic_err, Category::pedantic)
-ZD_DEFINE_ERROR(data_input_err, Category::data_input)
-ZD_DEFINE_ERROR(abort_err, Category::abort)
+ZD_DEFINE_ERROR(memory_or_implement_err, ZDError::Category::memory)
+ZD_DEFINE_ERROR(user_input_err, ZDError::Category::user_input)
+ZD_DEFINE_ERROR(pedantic_err, ZDError::Category::pedantic)
+ZD_DEFINE_ERROR(data_input_err, ZDError::Category::data_input)
+ZD_DEFINE_ERROR(abort_err, ZDError::Category::abort)
 
 void ZDEvent::set_verbose(int level) {
   if (level < 0) {

@@ -1,6 +1,7 @@
 #include "ZDutil_parm.h"
 
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -33,12 +34,33 @@ bool same_string(const string_t& a, const string_t& b) {
   return a.nitems == b.nitems && memcmp(a.data, b.data, static_cast<size_t>(a.nitems)) == 0;
 }
 
-template <class T, class Same>
-bool same_table(const Mvec<T>& a, const Mvec<T>& b, Same same) {
-  if (a.nitems != b.nitems) return false;
-  for (int i = 0; i < a.nitems; i++)
-    if (!same(a[i], b[i])) return false;
-  return true;
+// Conversion, text and comparison of the entries of the table parameters.
+template <class T>
+void parse_item(const char* text, T& out) {
+  if constexpr (std::is_same_v<T, string_t>)
+    ZDString::atos(text, out);
+  else if constexpr (std::is_same_v<T, double>)
+    out = ZDString::atof(text);
+  else
+    out = ZDString::atol(text);
+}
+
+template <class T>
+void print_item(const T& value, string_t& out) {
+  if constexpr (std::is_same_v<T, string_t>)
+    out.init(value.nitems ? value.c_str() : "\"\"");
+  else if constexpr (std::is_same_v<T, double>)
+    ZDString::stprintf(out, "%.10g", value);
+  else
+    ZDString::stprintf(out, "%d", value);
+}
+
+template <class T>
+bool same_item(const T& a, const T& b) {
+  if constexpr (std::is_same_v<T, string_t>)
+    return same_string(a, b);
+  else
+    return a == b;
 }
 
 // Text shown after every parse error: the block's tokens and its file.
@@ -213,7 +235,10 @@ void repoint_types(Mvec<AnyParmList>& blocks, const Mvec<string_t>& from,
 }  // namespace
 
 AnyParmListTable::AnyParmListTable(const AnyParmListTable& other)
-    : blocks(other.blocks), base_dir(other.base_dir), type_names(other.type_names) {
+    : blocks(other.blocks),
+      base_dir(other.base_dir),
+      type_names(other.type_names),
+      load_state(other.load_state) {
   repoint_types(blocks, other.type_names, type_names);
 }
 
@@ -222,6 +247,7 @@ AnyParmListTable& AnyParmListTable::operator=(const AnyParmListTable& other) {
   blocks = other.blocks;
   base_dir = other.base_dir;
   type_names = other.type_names;
+  load_state = other.load_state;
   repoint_types(blocks, other.type_names, type_names);
   return *this;
 }
@@ -234,7 +260,9 @@ void AnyParmListTable::load_parameter_table(const char* file) {
   while (ZDString::object2strings(io, tokens)) {
     if (tokens.empty()) continue;
     if (blocks.nitems == blocks.nalloc) blocks.resize(2 * blocks.nitems + 256);
-    blocks.data[blocks.nitems++].load(tokens, file, type_names);
+    AnyParmList& block = blocks.data[blocks.nitems++];
+    block.load(tokens, file, type_names);
+    block.load_state = load_state.get();
   }
   if (ZDEvent::verbose > 2)
     ZDEvent::trace("%s: loading values for %d parameters\n", file, blocks.nitems);
@@ -249,8 +277,6 @@ int AnyParmListTable::count_type(const char* type) const {
 }
 
 // ------------------------------------------------------------------- ParmList
-
-bool ParmList::first_warn = true;
 
 ParmList::ParmList(const char* tname, const char* pattern, const char* descr)
     : type_name(tname), refer_name("foo"), option_pattern(pattern), description(descr) {}
@@ -278,17 +304,17 @@ void ParmList::load(const AnyParmList& block) {
     string_t text;
     ZDEvent::user_input_err("ParmList::load", "wrong parameter type\n%s", block.dump(text, true));
   }
+  ParmLoadState own_load;  // a block parsed outside a table is a load of its own
+  ParmLoadState& load = block.load_state ? *block.load_state : own_load;
   refer_name = block.refer_name;
-  for (const KeyValue& kv : block.pairs) init_parm(kv);
-  special_prepro();
-}
-
-void ParmList::warn_no_parm(const KeyValue& pair) const {
-  if (!first_warn) return;
-  string_t text;
-  ZDEvent::warn("Parameter [%s=%s] does not exist in\n%s\n Wrong spelling or obsolete?\n",
-                pair.key.c_str(), pair.is_list ? "(null)" : pair.value.c_str(), dump(text));
-  first_warn = false;
+  for (const KeyValue& kv : block.pairs) {
+    if (init_parm(kv) || load.unknown_key_reported) continue;
+    string_t text;
+    ZDEvent::warn("Parameter [%s=%s] does not exist in\n%s\n Wrong spelling or obsolete?\n",
+                  kv.key.c_str(), kv.is_list ? "(null)" : kv.value.c_str(), dump(text));
+    load.unknown_key_reported = true;
+  }
+  special_prepro(load);
 }
 
 const char* ParmList::dump(string_t& out) const {
@@ -434,60 +460,31 @@ void ParmCateg::print(AnyParmList& list, const Mvec<ParmDescription>* descriptio
   append_char(text, '"');
 }
 
-bool ParmIntTable::init(const KeyValue& pair) {
+template <class T>
+bool ParmTable<T>::init(const KeyValue& pair) {
   if (!matches(pair)) return false;
   values.set_nitems(pair.items.nitems);
-  for (int k = 0; k < values.nitems; k++) values[k] = ZDString::atol(pair.items[k].c_str());
+  for (int k = 0; k < values.nitems; k++) parse_item(pair.items[k].c_str(), values[k]);
   return true;
 }
 
-bool ParmIntTable::operator==(const ParmIntTable& other) const {
+template <class T>
+bool ParmTable<T>::operator==(const ParmTable& other) const {
   check_same_name(other, "ParmFloat::operator==");
-  return same_table(values, other.values, [](int a, int b) { return a == b; });
-}
-
-void ParmIntTable::print(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const {
-  KeyValue& kv = add_to(list, descriptions);
-  kv.is_list = true;
-  kv.items.set_nitems(values.nitems);
-  for (int k = 0; k < values.nitems; k++) ZDString::stprintf(kv.items[k], "%d", values[k]);
-}
-
-bool ParmFloatTable::init(const KeyValue& pair) {
-  if (!matches(pair)) return false;
-  values.set_nitems(pair.items.nitems);
-  for (int k = 0; k < values.nitems; k++) values[k] = ZDString::atof(pair.items[k].c_str());
-  return true;
-}
-
-bool ParmFloatTable::operator==(const ParmFloatTable& other) const {
-  check_same_name(other, "ParmFloat::operator==");
-  return same_table(values, other.values, [](double a, double b) { return a == b; });
-}
-
-void ParmFloatTable::print(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const {
-  KeyValue& kv = add_to(list, descriptions);
-  kv.is_list = true;
-  kv.items.set_nitems(values.nitems);
-  for (int k = 0; k < values.nitems; k++) ZDString::stprintf(kv.items[k], "%.10g", values[k]);
-}
-
-bool ParmStringTable::init(const KeyValue& pair) {
-  if (!matches(pair)) return false;
-  values.set_nitems(pair.items.nitems);
-  for (int k = 0; k < values.nitems; k++) ZDString::atos(pair.items[k].c_str(), values[k]);
-  return true;
-}
-
-bool ParmStringTable::operator==(const ParmStringTable& other) const {
-  check_same_name(other, "ParmFloat::operator==");
-  return same_table(values, other.values, same_string);
-}
-
-void ParmStringTable::print(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const {
-  KeyValue& kv = add_to(list, descriptions);
-  kv.is_list = true;
-  kv.items.set_nitems(values.nitems);
+  if (values.nitems != other.values.nitems) return false;
   for (int k = 0; k < values.nitems; k++)
-    kv.items[k].init(values[k].nitems ? values[k].c_str() : "\"\"");
+    if (!same_item(values[k], other.values[k])) return false;
+  return true;
 }
+
+template <class T>
+void ParmTable<T>::print(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const {
+  KeyValue& kv = add_to(list, descriptions);
+  kv.is_list = true;
+  kv.items.set_nitems(values.nitems);
+  for (int k = 0; k < values.nitems; k++) print_item(values[k], kv.items[k]);
+}
+
+template class ParmTable<int32_t>;
+template class ParmTable<double>;
+template class ParmTable<string_t>;

@@ -5,6 +5,10 @@
 #define ZDUTIL_PARM_H
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <type_traits>
 
 #include "ZDutil_sys.h"
 #include "ZDutil_vec.h"
@@ -52,16 +56,34 @@ class KeyValue {
 
 class AnyParmListTable;
 
+// What one model load has generated and reported so far. All the tables read
+// for one load share one state (AnyParmListTable::load_state) and a new load
+// starts a fresh one, so two loads of one folder generate the same names and
+// print the same warnings. Not locked: a load runs on one thread.
+class ParmLoadState {
+ public:
+  bool unknown_key_reported = false;  // only a load's first unknown key is reported
+
+  // Next number of the generated names of `series`: 0, 1, 2, ...
+  int take_number(const char* series) { return next_numbers_[series]++; }
+
+ private:
+  std::map<std::string, int> next_numbers_;
+};
+
 // One parsed block: type name, reference name and assignments in file order.
 class AnyParmList {
  public:
   const char* type = nullptr;  // entry of the loading table's type names; null once cleared
   string_t refer_name;
   Mvec<KeyValue> pairs;
+  // Load of the table that read the block (not owned: valid while the table
+  // lives); null for a block parsed by other means.
+  ParmLoadState* load_state = nullptr;
 
   // Parses one block's tokens (as cut by ZDString::object2strings); `file`
   // (may be null) is named in error messages. `type_names` gets the type if
-  // new. Any syntax error ends the process.
+  // new. A syntax error throws ZDError.
   void load(const Mvec<string_t>& tokens, const char* file, Mvec<string_t>& type_names);
   // Leaves a block that matches no lookup: no type, no name, no pairs.
   void clear();
@@ -79,6 +101,10 @@ class AnyParmListTable {
   Mvec<AnyParmList> blocks;
   string_t base_dir;  // ends in '/'; set by the creator, never by loading
   Mvec<string_t> type_names;
+  // The load this table is read for. A new table starts a new load; copies
+  // share it, and so must every further table read for the same load
+  // (assigned from the first table's before loading).
+  std::shared_ptr<ParmLoadState> load_state = std::make_shared<ParmLoadState>();
 
   AnyParmListTable() = default;
   // Copies keep their blocks' types pointing into their own type names.
@@ -86,7 +112,7 @@ class AnyParmListTable {
   AnyParmListTable& operator=(const AnyParmListTable& other);
 
   // Appends every block of `file` ("STDIN" reads standard input; the empty
-  // text does nothing). Unopenable files and syntax errors end the process.
+  // text does nothing). Unopenable files and syntax errors throw ZDError.
   void load_parameter_table(const char* file);
   // Number of blocks whose type is set and equals `type`.
   int count_type(const char* type) const;
@@ -99,7 +125,7 @@ class AnyParmListTable {
 };
 
 // Abstract base of the typed parameter lists: a class per block type whose
-// members are typed parameters. load() offers each pair to init_parm().
+// members are typed parameters (see DeclaredParmList).
 class ParmList {
  public:
   const char* type_name;
@@ -107,58 +133,68 @@ class ParmList {
   const char* option_pattern;
   const char* description;
 
-  // Only the first unknown key of the process is reported.
-  static bool first_warn;
-
   ParmList(const char* type_name, const char* option_pattern, const char* description);
   ParmList(const ParmList&) = default;
   ParmList& operator=(const ParmList&) = default;
   virtual ~ParmList() = default;
 
-  // Not available in this system: ends the process.
+  // Not available in this system: throws ZDError.
   virtual const Mvec<string_t>* get_val_table(const char* name) const;
-  // Derives values once all pairs of a block are loaded.
-  virtual void special_prepro() {}
+  // Derives values once all pairs of a block are loaded; `load` is the state
+  // of the load that the block belongs to.
+  virtual void special_prepro(ParmLoadState& /*load*/) {}
   virtual int save_bin_data(ZDIO& io) const;
   // Reads the list's binary part, if any, from an open file.
   virtual int load_bin_data(ZDIO& io);
-  // Appends the list's parameters to `list` by the dump rule (see store_parm).
+  // Appends the list's parameters to `list` in print order: each one when
+  // descriptions are given, when it differs from its default, or when its
+  // category is PARM_BASIC_CMDLINE or above.
   virtual void store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const = 0;
-  // Offers one pair to the typed parameters; unknown keys go to warn_no_parm.
-  virtual void init_parm(const KeyValue& pair) = 0;
-  // Not available in this system: ends the process.
+  // Offers one pair to the typed parameters; false when none takes its key.
+  virtual bool init_parm(const KeyValue& pair) = 0;
+  // Not available in this system: throws ZDError.
   virtual bool is_info() const;
   virtual void build_description(Mvec<ParmDescription>& descriptions) const;
 
-  // Takes the block's refer name and pairs, then runs special_prepro(). A
-  // block of another type ends the process.
+  // Takes the block's refer name and pairs, then runs special_prepro(). The
+  // first unknown key of the block's load is reported by a warning; the
+  // pairs of unknown keys are dropped. A block of another type throws ZDError.
   void load(const AnyParmList& block);
-  // Warns about an unknown key once per process; the pair is dropped.
-  void warn_no_parm(const KeyValue& pair) const;
   // Multi-line text of the list as stored without descriptions.
   const char* dump(string_t& out) const;
+
+ protected:
+  // End of DeclaredParmList::walk: the base has no parameters.
+  template <class S, class V>
+  static void walk(S&, V&&) {}
 };
 
 // Key and import category shared by every typed parameter.
 struct ParmBasic {
-  const char* name;
-  parm_import_t category;
+  const char* name = nullptr;
+  parm_import_t category = PARM_NO_CATEGORY;
 
+  ParmBasic() = default;
   ParmBasic(const char* n, parm_import_t c) : name(n), category(c) {}
   // Equal texts, or both absent.
   bool matches(const KeyValue& pair) const;
   // Appends a pair keyed by the name, with the comment of the description of
   // the same name when `descriptions` holds one.
   KeyValue& add_to(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const;
-  // Ends the process when two parameters of different names are compared.
+  // Throws ZDError when two parameters of different names are compared.
   void check_same_name(const ParmBasic& other, const char* label) const;
-  // Value text of a scalar pair; a list ends the process naming the key.
+  // Value text of a scalar pair; a list throws ZDError naming the key.
   const char* scalar_text(const KeyValue& pair, const char* label) const;
 };
 
+// Every typed parameter is built by (default, key, category), or without
+// arguments to be assigned so later; init(pair) takes the value of a pair of
+// its own key and says whether it did; operator== compares the values of two
+// parameters of one key; print appends the parameter's pair to a list.
 class ParmInt : public ParmBasic {
  public:
-  int32_t value;
+  int32_t value = 0;
+  ParmInt() = default;
   ParmInt(int32_t def, const char* n, parm_import_t c) : ParmBasic(n, c), value(def) {}
   bool init(const KeyValue& pair);
   bool operator==(const ParmInt& other) const;
@@ -167,7 +203,8 @@ class ParmInt : public ParmBasic {
 
 class ParmBool : public ParmBasic {
  public:
-  bool value;
+  bool value = false;
+  ParmBool() = default;
   ParmBool(bool def, const char* n, parm_import_t c) : ParmBasic(n, c), value(def) {}
   bool init(const KeyValue& pair);
   bool operator==(const ParmBool& other) const;
@@ -176,7 +213,8 @@ class ParmBool : public ParmBasic {
 
 class ParmFloat : public ParmBasic {
  public:
-  double value;
+  double value = 0.0;
+  ParmFloat() = default;
   ParmFloat(double def, const char* n, parm_import_t c) : ParmBasic(n, c), value(def) {}
   bool init(const KeyValue& pair);
   bool operator==(const ParmFloat& other) const;
@@ -186,6 +224,7 @@ class ParmFloat : public ParmBasic {
 class ParmString : public ParmBasic {
  public:
   string_t value;  // absent (null data) only when constructed with a null default
+  ParmString() = default;
   ParmString(const char* def, const char* n, parm_import_t c) : ParmBasic(n, c) {
     if (def) value.init(def);
   }
@@ -199,8 +238,9 @@ class ParmString : public ParmBasic {
 class ParmCateg : public ParmBasic {
  public:
   int32_t index = -1;
-  Mvec<string_t>* categories;  // not owned
+  Mvec<string_t>* categories = nullptr;  // not owned
 
+  ParmCateg() = default;
   ParmCateg(Mvec<string_t>* categs, const char* n, parm_import_t c)
       : ParmBasic(n, c), categories(categs) {}
   bool init(const KeyValue& pair);
@@ -211,44 +251,99 @@ class ParmCateg : public ParmBasic {
   const char* categ_name() const;
 };
 
-// Table parameters take the items of a list value; a single value leaves
-// them empty. The constructor's default is not stored: tables start empty.
-class ParmIntTable : public ParmBasic {
+// A table parameter (T: int32_t, double or string_t) takes the items of a
+// list value; a single value leaves it empty. The constructor's default is
+// not stored: tables start empty.
+template <class T>
+class ParmTable : public ParmBasic {
  public:
-  Mvec<int32_t> values;
-  ParmIntTable(int32_t, const char* n, parm_import_t c) : ParmBasic(n, c) {}
+  Mvec<T> values;
+  ParmTable() = default;
+  ParmTable(const T&, const char* n, parm_import_t c) : ParmBasic(n, c) {}
   bool init(const KeyValue& pair);
-  bool operator==(const ParmIntTable& other) const;
+  bool operator==(const ParmTable& other) const;
   void print(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const;
 };
 
-class ParmFloatTable : public ParmBasic {
- public:
-  Mvec<double> values;
-  ParmFloatTable(double, const char* n, parm_import_t c) : ParmBasic(n, c) {}
-  bool init(const KeyValue& pair);
-  bool operator==(const ParmFloatTable& other) const;
-  void print(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const;
+using ParmIntTable = ParmTable<int32_t>;
+using ParmFloatTable = ParmTable<double>;
+using ParmStringTable = ParmTable<string_t>;
+
+// Declaration of one parameter of a list besides its default: key, import
+// category and description texts (a parameter without comment is not
+// described).
+struct ParmDecl {
+  const char* name;
+  parm_import_t category;
+  const char* comment = nullptr;
+  const char* details = nullptr;
 };
 
-class ParmStringTable : public ParmBasic {
+// Base of a parameter list that declares its parameters once, in Self's
+//   template <class S, class V> static void declare(S& self, V&& visit);
+// which calls visit(self.parameter, default, ParmDecl{...}) for each of
+// Self's own parameters, in print order. Construction (set_defaults),
+// init_parm, store and build_description all follow that declaration. When
+// Base is a declared list too, its parameters come after Self's. A Self whose
+// declare() is defined in a .cpp file declares
+// `extern template class DeclaredParmList<Self, Base>;` after its class and
+// instantiates it explicitly in that file.
+template <class Self, class Base = ParmList>
+class DeclaredParmList : public Base {
  public:
-  Mvec<string_t> values;
-  ParmStringTable(const string_t&, const char* n, parm_import_t c) : ParmBasic(n, c) {}
-  bool init(const KeyValue& pair);
-  bool operator==(const ParmStringTable& other) const;
-  void print(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const;
+  bool init_parm(const KeyValue& pair) override;
+  void store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const override;
+  void build_description(Mvec<ParmDescription>& descriptions) const override;
+
+ protected:
+  using Base::Base;
+  explicit DeclaredParmList(const Base& base) : Base(base) {}
+
+  // Gives Self's own parameters their keys, categories and defaults; every
+  // constructor of Self calls it.
+  void set_defaults();
+
+  // Visits Self's parameters, then those of the declared lists it extends.
+  template <class S, class V>
+  static void walk(S& self, V&& visit) {
+    Self::declare(self, visit);
+    Base::walk(self, visit);
+  }
 };
 
-// The dump rule of every ParmList::store: `parm` is printed when descriptions
-// are requested, when it differs from `fresh` (the same parameter of a
-// freshly constructed list), or when its category is PARM_BASIC_CMDLINE or
-// above.
-template <class P>
-void store_parm(const P& parm, const P& fresh, AnyParmList& list,
-                const Mvec<ParmDescription>* descriptions) {
-  if (descriptions || parm.category >= PARM_BASIC_CMDLINE || !(parm == fresh))
-    parm.print(list, descriptions);
+// Defined out of the class, so that an `extern template` declaration keeps
+// them from being compiled where Self's declare() is not defined.
+template <class Self, class Base>
+bool DeclaredParmList<Self, Base>::init_parm(const KeyValue& pair) {
+  bool taken = false;
+  walk(static_cast<Self&>(*this),
+       [&](auto& parm, const auto&, const ParmDecl&) { taken = taken || parm.init(pair); });
+  return taken;
+}
+
+template <class Self, class Base>
+void DeclaredParmList<Self, Base>::store(AnyParmList& list,
+                                         const Mvec<ParmDescription>* descriptions) const {
+  walk(static_cast<const Self&>(*this), [&](const auto& parm, const auto& def, const ParmDecl& d) {
+    using Parm = std::decay_t<decltype(parm)>;
+    if (descriptions || d.category >= PARM_BASIC_CMDLINE ||
+        !(parm == Parm(def, d.name, d.category)))
+      parm.print(list, descriptions);
+  });
+}
+
+template <class Self, class Base>
+void DeclaredParmList<Self, Base>::build_description(Mvec<ParmDescription>& descriptions) const {
+  walk(static_cast<const Self&>(*this), [&](const auto&, const auto&, const ParmDecl& d) {
+    if (d.comment) descriptions.append(ParmDescription{d.name, d.comment, d.details});
+  });
+}
+
+template <class Self, class Base>
+void DeclaredParmList<Self, Base>::set_defaults() {
+  Self::declare(static_cast<Self&>(*this), [](auto& parm, const auto& def, const ParmDecl& d) {
+    parm = std::decay_t<decltype(parm)>(def, d.name, d.category);
+  });
 }
 
 template <class T>

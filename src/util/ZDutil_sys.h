@@ -19,6 +19,7 @@ class ZDIO {
   FILE* stream = nullptr;    // plain file, standard input or in-memory text
   gzFile gz = nullptr;       // gzip file
   string_t path;             // as given to force_open(); empty otherwise
+  bool borrowed = false;     // `stream` is the caller's: never closed here
 
   // scanline() reads lines in pieces of kPieceLength characters; a line that
   // fills kMaxFullPieces pieces without ending is reported as longer than
@@ -28,6 +29,14 @@ class ZDIO {
   static const int kMaxInputLineLength = 100000000;
 
   ZDIO() = default;
+  // Closes what is still open (unless borrowed): a load that fails half-way
+  // leaves no file behind.
+  ~ZDIO() {
+    if (borrowed) stream = nullptr;
+    clean_close();
+  }
+  ZDIO(const ZDIO&) = delete;
+  ZDIO& operator=(const ZDIO&) = delete;
 
   // Opens `file` with fopen (or gzopen when `compressed`); the name "STDIN"
   // with a mode starting with 'r' stands for standard input. Failure ends the

@@ -66,7 +66,8 @@ struct RowSum {
   unsigned stamp;
 };
 
-// Working buffers of one matrix instance type, kept from product to product.
+// Working buffers of one matrix instance type, kept from product to product
+// on each thread, so that products on several threads never share them.
 struct Work {
   Mvec<float> acc;    // tadd: dense accumulator
   Mvec<RowSum> sums;  // tmrg: one slot per row
@@ -77,7 +78,10 @@ struct Work {
 };
 
 template <class TransTable>
-Work work;
+Work& work() {
+  static thread_local Work buffers;
+  return buffers;
+}
 
 // Empties a product's output, keeping owned storage for reuse.
 void clear_output(TableValIdx& out) {
@@ -370,7 +374,7 @@ const TableIdx& TransposeMatrix<TransElem, TransTable>::apply_remap(const TableI
 template <class TransElem, class TransTable>
 void TransposeMatrix<TransElem, TransTable>::transpose_product_add(const TableIdx& x,
                                                                    TableValIdx& out) const {
-  const TableIdx& y = apply_remap(x, work<TransTable>.scratch);
+  const TableIdx& y = apply_remap(x, work<TransTable>().scratch);
   if (!out.sparse) ZDEvent::user_input_err(kProductLabel, "should not be used on non sparse data");
   clear_output(out);
   switch (method) {
@@ -393,7 +397,7 @@ void TransposeMatrix<TransElem, TransTable>::tadd(const TableIdx& x, TableValIdx
   clear_output(out);
   out.sparse = true;
   if (x.nitems == 0) return;
-  Mvec<float>& acc = work<TransTable>.acc;
+  Mvec<float>& acc = work<TransTable>().acc;
   acc.set_nitems(nrows);
   std::fill(acc.begin(), acc.end(), 0.0f);
   for (const ElemIdx& f : x) {
@@ -421,7 +425,7 @@ void TransposeMatrix<TransElem, TransTable>::tmrg(const TableIdx& x, TableValIdx
   out.stump = nullptr;
   out.sparse = true;
   out.binary = false;
-  Work& wk = work<TransTable>;
+  Work& wk = work<TransTable>();
   wk.sums.resize(nrows);  // new slots hold stamp 0, never a current generation
   wk.touched.resize(nrows);
   if (++wk.generation == 0) {
@@ -475,7 +479,7 @@ void TransposeMatrix<TransElem, TransTable>::tmrg(const TableIdx& x, TableValIdx
 
 template <class TransElem, class TransTable>
 void TransposeMatrix<TransElem, TransTable>::tlist(const TableIdx& x, TableValIdx& out) const {
-  AVlist& list = work<TransTable>.list;
+  AVlist& list = work<TransTable>().list;
   list.clear();
   for (int i = x.nitems - 1; i >= 0; i--) {
     unsigned f = static_cast<unsigned>(x[i].index);

@@ -49,7 +49,8 @@ class AVlist {
 // over binary rows (a column lists row numbers) and <ElemValIdx, TableValIdx>
 // over valued rows (a column lists (row, value) pairs). Every product gives,
 // in increasing row order, (row, sum of the row's entries in the sample's
-// columns). The products share per-instance working buffers: not reentrant.
+// columns). The products keep working buffers per thread: a built matrix may
+// run products on several threads at once.
 template <class TransElem, class TransTable>
 class TransposeMatrix {
  public:

@@ -18,7 +18,7 @@ const int kMaxStumpLevels = 1 << 20;
 }  // namespace
 
 bool TableIdx::load(ZDIO& file) {
-  static string_t line;
+  static thread_local string_t line;
   if (!file.scanline(line)) return false;
   set_nitems(0);
   bool parsed = true;
@@ -64,12 +64,19 @@ bool InputDataHandler::Read(ZDIO& file, TableIdx& v, const char*, int) {
   return true;
 }
 
-void InputDataHandler::update_stump(const Mvec<int>& levels) {
+void InputDataHandler::update_stump(const Mvec<int>& levels, const char* field) {
   if (levels.nitems == 0 || ranges.nitems > 0) {
     ZDEvent::trace("Using old stump range\n");
     return;
   }
   int n = levels.nitems;
+  // A position without a level has no bin to be in, and its scale would be
+  // 1 / (levels - 1) of a count that need not even be representable.
+  for (int k = 0; k < n; k++)
+    if (levels[k] < 1)
+      ZDEvent::data_input_err("InputDataHandler::update_stump",
+                              "stump position %d of field %s has %d levels, fewer than 1\n", k,
+                              field, levels[k]);
   // Each level of each position is a column of the field's index: the total
   // must stay far below what a handful of bin numbers could ask for.
   long long levels_total = 0;

@@ -18,7 +18,9 @@ class InputDataHandler : public StumpData {
   bool Read(ZDIO& file, TableIdx& v, const char* name, int line);
   // Builds the stump tables from the number of levels of each stump position;
   // keeps the old tables when `levels` is empty or the ranges are already set.
-  void update_stump(const Mvec<int>& levels);
+  // A position with fewer than one level, or more levels in all than the
+  // tables allow, is a data error naming `field` and the position.
+  void update_stump(const Mvec<int>& levels, const char* field = "");
 };
 
 #endif

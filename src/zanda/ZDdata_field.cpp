@@ -115,7 +115,7 @@ void FieldData::load_data(Mvec<int>& linenums, const char* path) {
   io.clean_close();
 
   if (nsamples > 0 && samples[0].stump) {
-    handler.update_stump(levels);
+    handler.update_stump(levels, parms.refer_name.c_str());
     parms.stumps.values = handler.ranges;
   }
 

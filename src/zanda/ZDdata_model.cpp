@@ -1,5 +1,6 @@
 #include "ZDdata_model.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "ZDutil_event.h"
@@ -78,6 +79,7 @@ bool ClassifierModel::load_parms(AnyParmListTable& table, const char* name,
   if (vecfile.length() == 0) return true;
 
   AnyParmListTable vectors;
+  vectors.load_state = table.load_state;  // one load: one unknown-key warning
   vectors.load_parameter_table((table.base_dir + vecfile).c_str());
   vecsets.free_all();
   if (parms.binfile.value.length() == 0) {
@@ -108,9 +110,15 @@ bool ClassifierModel::compute_weights() {
       ZDEvent::user_input_err("ClassifierModel::compute_weights",
                               "Classifier %s: vector %s has negative field %d\n", name(),
                               set.refer_name.c_str(), f);
-    // No kernel weight reads a field beyond the model's data fields, on either
-    // scoring route: such a set gets no slot, so a large field number costs nothing.
-    if (kernel && f >= kernel->field_wts.size()) continue;
+    // No kernel weight reads a field beyond the kernel's fields, on either
+    // scoring route, so such a set stores nothing: a large field number costs
+    // nothing. It still makes the classifier linear, as a slot at f would, so
+    // the slots reach the kernel's fields (at least one), all of them empty.
+    if (kernel && f >= kernel->field_wts.size()) {
+      const int unread_from = std::max(kernel->field_wts.size(), 1);
+      if (lin_weights.size() < unread_from) lin_weights.set_nitems(unread_from);
+      continue;
+    }
     if (lin_weights.size() <= f) lin_weights.set_nitems(f + 1);
     if (type == VT_WEIGHT) {
       lin_weights[f].incr(set.values, 1.0);

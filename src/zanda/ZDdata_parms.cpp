@@ -27,49 +27,6 @@ int lookup(const char* const (&names)[N], const char* text) {
   return -1;
 }
 
-template <int N>
-void add_descriptions(Mvec<ParmDescription>& out, const ParmDescription (&d)[N]) {
-  for (const ParmDescription& x : d) out.append(x);
-}
-
-const ParmDescription kClassifierDescr[] = {
-    {"trivial", "constant output, no kernel", nullptr},
-    {"weights", "output multiply factor, one per kernel", nullptr},
-    {"sigmoid", "output mapping mode", nullptr},
-    {"bias", "output add factor (1e37: not given)", nullptr},
-    {"binfile", "binary file of the entries of the classifier's vectors", nullptr},
-};
-
-const ParmDescription kClassifierIODescr[] = {
-    {"kernels", "names of the kernels the classifier uses", nullptr},
-    {"vecfile", "names of the classifier's vector files", nullptr},
-};
-
-const ParmDescription kKernelDescr[] = {
-    {"type", "kernel function: poly, exp, linear or quadratic", nullptr},
-    {"parms", "file name", nullptr},
-    {"learner", "method name", nullptr},
-    {"fields", "names of the data fields the kernel combines", nullptr},
-    {"weights", "one weight per field name", nullptr},
-    {"weights-sum-one", "rescale the field weights to sum up to one", nullptr},
-    {"norm", "normalise the joined vector to unit length", nullptr},
-    {"pow", "degree of the polynomial kernel", nullptr},
-    {"b", "additive term", nullptr},
-    {"a", "multiplicative term", nullptr},
-    {"restrict", "data field of the restriction test", nullptr},
-};
-
-const ParmDescription kFieldDescr[] = {
-    {"protofile", "file of the field's support-vector data", nullptr},
-    {"file", "input data file of the field", nullptr},
-    {"transpose", "the field takes part in the inverted index", nullptr},
-    {"norm", "normalise samples to unit length", nullptr},
-    {"zlib", "data files are gzip-compressed", nullptr},
-    {"type", "data type: bsparse, sparse, continuous or bstump", nullptr},
-    {"stumps", "number of levels of each stump position", nullptr},
-    {"nofirst", "integer option of the data reading", nullptr},
-};
-
 // Bytes of one binary vector record: little-endian int32 index, float32 value.
 const int kRecordSize = 8;
 static_assert(sizeof(ElemValIdx) == kRecordSize, "records are decoded in place");
@@ -98,13 +55,21 @@ bool same_refer_name(const string_t& refer, const char* name) {
 
 // ---------------------------------------------------------- ClassifierParmList
 
+template <class S, class V>
+void ClassifierParmList::declare(S& self, V&& visit) {
+  visit(self.trivial, false, {"trivial", PARM_NECESSARY_OUTPUT, "constant output, no kernel"});
+  visit(self.weights, 0.0,
+        {"weights", PARM_NECESSARY_OUTPUT, "output multiply factor, one per kernel"});
+  visit(self.sigmoid, 1, {"sigmoid", PARM_BASIC_CMDLINE, "output mapping mode"});
+  visit(self.bias, 1e37, {"bias", PARM_NECESSARY_OUTPUT, "output add factor (1e37: not given)"});
+  visit(self.binfile, "",
+        {"binfile", PARM_LIBRARY_NAME, "binary file of the entries of the classifier's vectors"});
+}
+
 ClassifierParmList::ClassifierParmList()
-    : ParmList("classifier", kPattern, "Parameters to remap the output, in [.parm] files"),
-      trivial(false, "trivial", PARM_NECESSARY_OUTPUT),
-      weights(0.0, "weights", PARM_NECESSARY_OUTPUT),
-      bias(1e37, "bias", PARM_NECESSARY_OUTPUT),
-      sigmoid(1, "sigmoid", PARM_BASIC_CMDLINE),
-      binfile("", "binfile", PARM_LIBRARY_NAME) {}
+    : DeclaredParmList("classifier", kPattern, "Parameters to remap the output, in [.parm] files") {
+  set_defaults();
+}
 
 void ClassifierParmList::set_nker(int n) {
   if (weights.values.size() == n) return;
@@ -112,73 +77,54 @@ void ClassifierParmList::set_nker(int n) {
   for (double& w : weights.values) w = 0.0;
 }
 
-bool ClassifierParmList::init_own(const KeyValue& pair) {
-  return trivial.init(pair) || weights.init(pair) || bias.init(pair) || sigmoid.init(pair) ||
-         binfile.init(pair);
-}
-
-void ClassifierParmList::init_parm(const KeyValue& pair) {
-  if (!init_own(pair)) warn_no_parm(pair);
-}
-
-void ClassifierParmList::store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const {
-  static const ClassifierParmList fresh;
-  store_parm(trivial, fresh.trivial, list, descriptions);
-  store_parm(weights, fresh.weights, list, descriptions);
-  store_parm(sigmoid, fresh.sigmoid, list, descriptions);
-  store_parm(bias, fresh.bias, list, descriptions);
-  store_parm(binfile, fresh.binfile, list, descriptions);
-}
-
-void ClassifierParmList::build_description(Mvec<ParmDescription>& descriptions) const {
-  add_descriptions(descriptions, kClassifierDescr);
-}
-
 // -------------------------------------------------------- ClassifierParmListIO
 
-ClassifierParmListIO::ClassifierParmListIO()
-    : kernels(string_t(), "kernels", PARM_NECESSARY_OUTPUT),
-      vecfile(string_t(), "vecfile", PARM_LIBRARY_NAME) {}
+template <class S, class V>
+void ClassifierParmListIO::declare(S& self, V&& visit) {
+  visit(self.kernels, string_t(),
+        {"kernels", PARM_NECESSARY_OUTPUT, "names of the kernels the classifier uses"});
+  visit(self.vecfile, string_t(),
+        {"vecfile", PARM_LIBRARY_NAME, "names of the classifier's vector files"});
+}
+
+ClassifierParmListIO::ClassifierParmListIO() {
+  set_defaults();
+}
 
 ClassifierParmListIO::ClassifierParmListIO(const ClassifierParmList& list)
-    : ClassifierParmList(list),
-      kernels(string_t(), "kernels", PARM_NECESSARY_OUTPUT),
-      vecfile(string_t(), "vecfile", PARM_LIBRARY_NAME) {}
-
-void ClassifierParmListIO::init_parm(const KeyValue& pair) {
-  if (!kernels.init(pair) && !vecfile.init(pair) && !init_own(pair)) warn_no_parm(pair);
-}
-
-void ClassifierParmListIO::store(AnyParmList& list,
-                                 const Mvec<ParmDescription>* descriptions) const {
-  static const ClassifierParmListIO fresh;
-  store_parm(kernels, fresh.kernels, list, descriptions);
-  store_parm(vecfile, fresh.vecfile, list, descriptions);
-  ClassifierParmList::store(list, descriptions);
-}
-
-void ClassifierParmListIO::build_description(Mvec<ParmDescription>& descriptions) const {
-  add_descriptions(descriptions, kClassifierIODescr);
-  ClassifierParmList::build_description(descriptions);
+    : DeclaredParmList(list) {
+  set_defaults();
 }
 
 // ----------------------------------------------------------------- KerParmList
 
+template <class S, class V>
+void KerParmList::declare(S& self, V&& visit) {
+  visit(self.type, "poly",
+        {"type", PARM_BASIC_INPUT, "kernel function: poly, exp, linear or quadratic"});
+  visit(self.parms, "", {"parms", PARM_FILE_NAME, "file name"});
+  visit(self.learner, "svm", {"learner", PARM_LIBRARY_NAME, "method name"});
+  visit(self.fields, string_t(),
+        {"fields", PARM_BASIC_INPUT, "names of the data fields the kernel combines"});
+  visit(self.weights, 0.0, {"weights", PARM_BASIC_INPUT, "one weight per field name"});
+  visit(self.weights_sum_one, false,
+        {"weights-sum-one", PARM_EXPERT_INPUT, "rescale the field weights to sum up to one"});
+  visit(self.norm, false,
+        {"norm", PARM_EXPERT_INPUT, "normalise the joined vector to unit length"});
+  visit(self.pow, 1, {"pow", PARM_EXPERT_INPUT, "degree of the polynomial kernel"});
+  visit(self.b, 1.0, {"b", PARM_EXPERT_INPUT, "additive term"});
+  visit(self.a, 1.0, {"a", PARM_EXPERT_INPUT, "multiplicative term"});
+  visit(self.restrict_field, -1,
+        {"restrict", PARM_BASIC_INPUT, "data field of the restriction test"});
+}
+
 KerParmList::KerParmList()
-    : ParmList("kernel", kPattern,
-               "Parameterization of the kernel and the cost (in .parm files, at least one set). "
-               "Through kernel and cost, they determine exactly the function to optimize."),
-      type("poly", "type", PARM_BASIC_INPUT),
-      pow(1, "pow", PARM_EXPERT_INPUT),
-      b(1.0, "b", PARM_EXPERT_INPUT),
-      a(1.0, "a", PARM_EXPERT_INPUT),
-      norm(false, "norm", PARM_EXPERT_INPUT),
-      parms("", "parms", PARM_FILE_NAME),
-      learner("svm", "learner", PARM_LIBRARY_NAME),
-      fields(string_t(), "fields", PARM_BASIC_INPUT),
-      weights(0.0, "weights", PARM_BASIC_INPUT),
-      weights_sum_one(false, "weights-sum-one", PARM_EXPERT_INPUT),
-      restrict_field(-1, "restrict", PARM_BASIC_INPUT) {}
+    : DeclaredParmList("kernel", kPattern,
+                       "Parameterization of the kernel and the cost (in .parm files, at least one "
+                       "set). Through kernel and cost, they determine exactly the function to "
+                       "optimize.") {
+  set_defaults();
+}
 
 int KerParmList::get_kernel_type() const {
   int code = lookup(kKernelTypes, type.value.c_str());
@@ -190,7 +136,7 @@ int KerParmList::get_kernel_type() const {
   return code;
 }
 
-void KerParmList::special_prepro() {
+void KerParmList::special_prepro(ParmLoadState&) {
   if (get_kernel_type() == KT_POLY && pow.value == 1) {
     if (a.value != 1.0)
       ZDEvent::warn("You should avoid a!=1 in linear kernels: tune c and d instead\n");
@@ -203,48 +149,29 @@ void KerParmList::special_prepro() {
   }
 }
 
-void KerParmList::init_parm(const KeyValue& pair) {
-  if (!type.init(pair) && !pow.init(pair) && !b.init(pair) && !a.init(pair) && !norm.init(pair) &&
-      !parms.init(pair) && !learner.init(pair) && !fields.init(pair) && !weights.init(pair) &&
-      !weights_sum_one.init(pair) && !restrict_field.init(pair))
-    warn_no_parm(pair);
-}
-
-void KerParmList::store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const {
-  static const KerParmList fresh;
-  store_parm(type, fresh.type, list, descriptions);
-  store_parm(parms, fresh.parms, list, descriptions);
-  store_parm(learner, fresh.learner, list, descriptions);
-  store_parm(fields, fresh.fields, list, descriptions);
-  store_parm(weights, fresh.weights, list, descriptions);
-  store_parm(weights_sum_one, fresh.weights_sum_one, list, descriptions);
-  store_parm(norm, fresh.norm, list, descriptions);
-  store_parm(pow, fresh.pow, list, descriptions);
-  store_parm(b, fresh.b, list, descriptions);
-  store_parm(a, fresh.a, list, descriptions);
-  store_parm(restrict_field, fresh.restrict_field, list, descriptions);
-}
-
-void KerParmList::build_description(Mvec<ParmDescription>& descriptions) const {
-  add_descriptions(descriptions, kKernelDescr);
-}
-
 // --------------------------------------------------------------- FieldParmList
 
-int FieldParmList::protofile_count = 0;
+template <class S, class V>
+void FieldParmList::declare(S& self, V&& visit) {
+  visit(self.protofile, "",
+        {"protofile", PARM_NECESSARY_OUTPUT, "file of the field's support-vector data"});
+  visit(self.file, "", {"file", PARM_BASIC_INPUT, "input data file of the field"});
+  visit(self.transpose, true,
+        {"transpose", PARM_BASIC_INPUT, "the field takes part in the inverted index"});
+  visit(self.norm, false, {"norm", PARM_BASIC_INPUT, "normalise samples to unit length"});
+  visit(self.zlib, true, {"zlib", PARM_BASIC_INPUT, "data files are gzip-compressed"});
+  visit(self.type, "bsparse",
+        {"type", PARM_BASIC_INPUT, "data type: bsparse, sparse, continuous or bstump"});
+  visit(self.stumps, 0, {"stumps", PARM_TRACE_OUTPUT, "number of levels of each stump position"});
+  visit(self.nofirst, 0, {"nofirst", PARM_RARE_INPUT, "integer option of the data reading"});
+}
 
 FieldParmList::FieldParmList()
-    : ParmList("field", kPattern,
-               "How to read each data field: these parameters describe each field(in .parm "
-               "files, one set per field)"),
-      file("", "file", PARM_BASIC_INPUT),
-      protofile("", "protofile", PARM_NECESSARY_OUTPUT),
-      zlib(true, "zlib", PARM_BASIC_INPUT),
-      norm(false, "norm", PARM_BASIC_INPUT),
-      transpose(true, "transpose", PARM_BASIC_INPUT),
-      type("bsparse", "type", PARM_BASIC_INPUT),
-      nofirst(0, "nofirst", PARM_RARE_INPUT),
-      stumps(0, "stumps", PARM_TRACE_OUTPUT) {}
+    : DeclaredParmList("field", kPattern,
+                       "How to read each data field: these parameters describe each field(in "
+                       ".parm files, one set per field)") {
+  set_defaults();
+}
 
 int FieldParmList::get_datatype() const {
   int code = lookup(kDataTypes, type.value.c_str());
@@ -254,13 +181,13 @@ int FieldParmList::get_datatype() const {
   return code;
 }
 
-void FieldParmList::special_prepro() {
+void FieldParmList::special_prepro(ParmLoadState& load) {
   datatype = get_datatype();
   handler.datatype = datatype;
-  handler.update_stump(stumps.values);
+  handler.update_stump(stumps.values, refer_name.c_str());
   if (protofile.value.length() == 0) {
-    ZDString::stprintf(protofile.value, "%s%d%s", "data", protofile_count, zlib.value ? ".gz" : "");
-    protofile_count++;
+    ZDString::stprintf(protofile.value, "%s%d%s", "data", load.take_number("data"),
+                       zlib.value ? ".gz" : "");
   }
 }
 
@@ -276,36 +203,20 @@ void FieldParmList::normalize_samp(TableIdx& samp) const {
   }
 }
 
-void FieldParmList::init_parm(const KeyValue& pair) {
-  if (!file.init(pair) && !protofile.init(pair) && !zlib.init(pair) && !norm.init(pair) &&
-      !transpose.init(pair) && !type.init(pair) && !nofirst.init(pair) && !stumps.init(pair))
-    warn_no_parm(pair);
-}
-
-void FieldParmList::store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const {
-  static const FieldParmList fresh;
-  store_parm(protofile, fresh.protofile, list, descriptions);
-  store_parm(file, fresh.file, list, descriptions);
-  store_parm(transpose, fresh.transpose, list, descriptions);
-  store_parm(norm, fresh.norm, list, descriptions);
-  store_parm(zlib, fresh.zlib, list, descriptions);
-  store_parm(type, fresh.type, list, descriptions);
-  store_parm(stumps, fresh.stumps, list, descriptions);
-  store_parm(nofirst, fresh.nofirst, list, descriptions);
-}
-
-void FieldParmList::build_description(Mvec<ParmDescription>& descriptions) const {
-  add_descriptions(descriptions, kFieldDescr);
-}
-
 // ----------------------------------------------------------------- VecParmList
 
+template <class S, class V>
+void VecParmList::declare(S& self, V&& visit) {
+  visit(self.maxindex, 0, {"maxindex", PARM_BASIC_INPUT});
+  visit(self.binsize, 0, {"binsize", PARM_EXPERT_INPUT});
+  visit(self.type, "weight", {"type", PARM_BASIC_INPUT});
+  visit(self.field, 0, {"field", PARM_BASIC_INPUT});
+}
+
 VecParmList::VecParmList()
-    : ParmList("vector", kPattern, "Description of a sparse vector"),
-      maxindex(0, "maxindex", PARM_BASIC_INPUT),
-      type("weight", "type", PARM_BASIC_INPUT),
-      field(0, "field", PARM_BASIC_INPUT),
-      binsize(0, "binsize", PARM_EXPERT_INPUT) {}
+    : DeclaredParmList("vector", kPattern, "Description of a sparse vector") {
+  set_defaults();
+}
 
 int VecParmList::get_vec_type() const {
   int code = lookup(kVecTypes, type.value.c_str());
@@ -317,16 +228,13 @@ int VecParmList::get_vec_type() const {
   return code;
 }
 
-void VecParmList::init_parm(const KeyValue& pair) {
-  if (maxindex.init(pair) || field.init(pair) || type.init(pair) || binsize.init(pair)) return;
+bool VecParmList::init_parm(const KeyValue& pair) {
+  if (DeclaredParmList::init_parm(pair)) return true;
   const char* key = pair.key.c_str();
   char* end = nullptr;
   errno = 0;
   long index = strtol(key, &end, 0);
-  if (end == key) {
-    warn_no_parm(pair);
-    return;
-  }
+  if (end == key) return false;
   if (errno == ERANGE || index < INT_MIN || index > INT_MAX)
     ZDEvent::data_input_err("VecParmList::init_parm", "index %s of vector %s is out of range\n",
                             key, refer_name.c_str());
@@ -334,6 +242,7 @@ void VecParmList::init_parm(const KeyValue& pair) {
   e.index = static_cast<int>(index);
   e.value = static_cast<float>(ZDString::atof(pair.value.c_str()));
   values.append(e);
+  return true;
 }
 
 int VecParmList::load_bin_data(ZDIO& io) {
@@ -366,13 +275,11 @@ int VecParmList::load_bin_data(ZDIO& io) {
   return n;
 }
 
-void VecParmList::store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const {
-  static const VecParmList fresh;
-  store_parm(maxindex, fresh.maxindex, list, descriptions);
-  store_parm(binsize, fresh.binsize, list, descriptions);
-  store_parm(type, fresh.type, list, descriptions);
-  store_parm(field, fresh.field, list, descriptions);
-}
+template class DeclaredParmList<ClassifierParmList>;
+template class DeclaredParmList<ClassifierParmListIO, ClassifierParmList>;
+template class DeclaredParmList<KerParmList>;
+template class DeclaredParmList<FieldParmList>;
+template class DeclaredParmList<VecParmList>;
 
 // --------------------------------------------------------------- ModelParmCont
 

@@ -17,7 +17,7 @@ enum vec_type_t { VT_WEIGHT = 0, VT_STUMP = 1, VT_SUPVEC = 2, VT_RESTRICT = 3 };
 
 // A "classifier" block: output factors ("weights", one per kernel), bias,
 // output mode and the binary vector file.
-class ClassifierParmList : public ParmList {
+class ClassifierParmList : public DeclaredParmList<ClassifierParmList> {
  public:
   ParmBool trivial;
   ParmFloatTable weights;
@@ -32,18 +32,14 @@ class ClassifierParmList : public ParmList {
   // Gives "weights" n entries, all 0.0, unless it already has n entries.
   void set_nker(int n);
 
-  void store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const override;
-  void init_parm(const KeyValue& pair) override;
-  void build_description(Mvec<ParmDescription>& descriptions) const override;
-
- protected:
-  // Offers the pair to this class's own parameters; true when one took it.
-  bool init_own(const KeyValue& pair);
+  // The block's own keys, in print order (see DeclaredParmList).
+  template <class S, class V>
+  static void declare(S& self, V&& visit);
 };
 
 // The "classifier" block as the classifier loader reads it: the kernel names
 // and vector file names on top of the kept values.
-class ClassifierParmListIO : public ClassifierParmList {
+class ClassifierParmListIO : public DeclaredParmList<ClassifierParmListIO, ClassifierParmList> {
  public:
   ParmStringTable kernels;
   ParmStringTable vecfile;
@@ -52,14 +48,14 @@ class ClassifierParmListIO : public ClassifierParmList {
   // Copies the refer name and the kept values; kernels and vecfile are empty.
   explicit ClassifierParmListIO(const ClassifierParmList& list);
 
-  void store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const override;
-  void init_parm(const KeyValue& pair) override;
-  void build_description(Mvec<ParmDescription>& descriptions) const override;
+  // The block's own keys, in print order (see DeclaredParmList).
+  template <class S, class V>
+  static void declare(S& self, V&& visit);
 };
 
 // A "kernel" block. After loading, a poly kernel of degree 1 or 2 has become
 // a linear or quadratic kernel, and an unknown type has ended the process.
-class KerParmList : public ParmList {
+class KerParmList : public DeclaredParmList<KerParmList> {
  public:
   ParmString type;
   ParmInt pow;
@@ -75,19 +71,20 @@ class KerParmList : public ParmList {
 
   KerParmList();
 
-  // kernel_type_t code of "type"; an unknown name ends the process.
+  // kernel_type_t code of "type"; an unknown name throws ZDError.
   int get_kernel_type() const;
 
-  void special_prepro() override;
-  void store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const override;
-  void init_parm(const KeyValue& pair) override;
-  void build_description(Mvec<ParmDescription>& descriptions) const override;
+  void special_prepro(ParmLoadState& load) override;
+  // The block's own keys, in print order (see DeclaredParmList).
+  template <class S, class V>
+  static void declare(S& self, V&& visit);
 };
 
 // A "field" block: how one data field is read and normalised. After loading,
 // `datatype` holds the code of "type", the stump table is in `handler`, and
-// "protofile" is set (generated as data0.gz, data1.gz, ... when absent).
-class FieldParmList : public ParmList {
+// "protofile" is set (generated as data0.gz, data1.gz, ... in the load's
+// order when absent).
+class FieldParmList : public DeclaredParmList<FieldParmList> {
  public:
   ParmString file;
   ParmString protofile;
@@ -100,27 +97,24 @@ class FieldParmList : public ParmList {
   int datatype = FD_BSPARSE;  // feature_data_t code of "type"
   InputDataHandler handler;   // line reader of the field's data files
 
-  // Number of protofile names generated so far by all field lists.
-  static int protofile_count;
-
   FieldParmList();
 
-  // feature_data_t code of "type"; an unknown name ends the process.
+  // feature_data_t code of "type"; an unknown name throws ZDError.
   int get_datatype() const;
   // Sets the sample's `mult` and `sqnorm`: unit length when "norm" is on
   // (mult 1/sqrt(d), sqnorm 1), unchanged otherwise (mult 1, sqnorm d), d
   // being the sample's squared norm floored at 1e-10.
   void normalize_samp(TableIdx& samp) const;
 
-  void special_prepro() override;
-  void store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const override;
-  void init_parm(const KeyValue& pair) override;
-  void build_description(Mvec<ParmDescription>& descriptions) const override;
+  void special_prepro(ParmLoadState& load) override;
+  // The block's own keys, in print order (see DeclaredParmList).
+  template <class S, class V>
+  static void declare(S& self, V&& visit);
 };
 
 // A "vector" block: one vector set of a classifier. Keys that begin with an
 // integer (12, 0x1f, 017) are elements, appended to `values` in file order.
-class VecParmList : public ParmList {
+class VecParmList : public DeclaredParmList<VecParmList> {
  public:
   ParmInt maxindex;
   ParmString type;
@@ -131,17 +125,27 @@ class VecParmList : public ParmList {
 
   VecParmList();
 
-  // vec_type_t code of "type"; an unknown name ends the process.
+  // vec_type_t code of "type"; an unknown name throws ZDError.
   int get_vec_type() const;
   // Replaces `values` by the next "binsize" records of io's stream: 8 bytes
   // each, a little-endian 32-bit index and a little-endian 32-bit float. A
-  // negative binsize or a file that holds fewer records ends the process.
+  // negative binsize or a file that holds fewer records throws ZDError.
   // Returns the number of records read.
   int load_bin_data(ZDIO& io) override;
+  // Takes the declared keys, then integer keys as elements.
+  bool init_parm(const KeyValue& pair) override;
 
-  void store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const override;
-  void init_parm(const KeyValue& pair) override;
+  // The block's own keys, in print order (see DeclaredParmList).
+  template <class S, class V>
+  static void declare(S& self, V&& visit);
 };
+
+// The declared lists' hooks are compiled once, with their declarations.
+extern template class DeclaredParmList<ClassifierParmList>;
+extern template class DeclaredParmList<ClassifierParmListIO, ClassifierParmList>;
+extern template class DeclaredParmList<KerParmList>;
+extern template class DeclaredParmList<FieldParmList>;
+extern template class DeclaredParmList<VecParmList>;
 
 class KernelParmList;
 
@@ -159,7 +163,7 @@ class ModelParmCont {
 
   // Loads the field blocks, then the kernel blocks, then checks every
   // kernel's field names and weights against the fields. The table is not
-  // changed; any bad block ends the process.
+  // changed; any bad block throws ZDError.
   void init_parameters(const AnyParmListTable& table);
 };
 

@@ -10,7 +10,7 @@
 // One "supervisor" block. The category parameters share the model's list of
 // class names and append unknown names to it. After loading, `label_kind`
 // and `display_name` describe the classifier and `clf` is never empty.
-class SupervisorParmList : public ParmList {
+class SupervisorParmList : public DeclaredParmList<SupervisorParmList> {
  public:
   ParmCateg positive;  // "p"
   ParmCateg negative;  // "n"
@@ -24,16 +24,17 @@ class SupervisorParmList : public ParmList {
   int label_kind = 0;
   string_t display_name;  // "pos", "pos#neg", or empty without a positive category
 
-  // Supervisors without a "clf" key get the names clf0, clf1, ... in load order.
-  static int filecount;
-
   explicit SupervisorParmList(Mvec<string_t>* categories = nullptr);
 
-  void special_prepro() override;
-  void store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const override;
-  void init_parm(const KeyValue& pair) override;
-  void build_description(Mvec<ParmDescription>& descriptions) const override;
+  // Supervisors without a "clf" key get the names clf0, clf1, ... in the
+  // order of the load.
+  void special_prepro(ParmLoadState& load) override;
+  // The block's own keys, in print order (see DeclaredParmList).
+  template <class S, class V>
+  static void declare(S& self, V&& visit);
 };
+
+extern template class DeclaredParmList<SupervisorParmList>;
 
 // The supervisors of a model and the class-name string of every classifier.
 class MultiSuper {

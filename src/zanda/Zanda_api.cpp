@@ -61,9 +61,8 @@ ZandaModelAPI::~ZandaModelAPI() {
   delete super;
 }
 
-void ZandaModelAPI::load_mdl_parms(const char* model) {
-  // Standard output is reserved for the caller's results.
-  ZDEvent::tracefile = stderr;
+void ZandaModelAPI::load_mdl_parms(const char* model, FILE* trace) {
+  ZDEvent::tracefile = trace;
   string_t dir(model);
   dir.concat("/");
   string_t path = dir + "zanda.parm";
@@ -128,6 +127,7 @@ bool ZandaModelAPI::test_samp(FILE* fp, double* outs, int* ranks) const {
   // The stream belongs to the caller: it is read, never closed.
   ZDIO reader;
   reader.stream = fp;
+  reader.borrowed = true;
   Mvec<double> scores;
   scores.borrow(outs, get_nfiers());
   bool read = priv->unifield_test_samp(reader, scores, SIGMOID_LOGISTIC);

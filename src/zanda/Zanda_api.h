@@ -10,8 +10,9 @@
 class MultiCategData;
 class MultiSuper;
 
-// Owns the classifiers and the supervisors that name them. Loading errors end
-// the process; once loaded, scoring changes nothing in the model.
+// Owns the classifiers and the supervisors that name them. Once loaded,
+// scoring changes nothing in the model: the const operations may run on
+// several threads at once.
 class ZandaModelAPI {
  public:
   ZandaModelAPI();
@@ -20,7 +21,11 @@ class ZandaModelAPI {
   ZandaModelAPI& operator=(const ZandaModelAPI&) = delete;
 
   // Loads directory `model` (its "zanda.parm" and the files that it names).
-  void load_mdl_parms(const char* model);
+  // Points this thread's trace stream at `trace` (null: no traces) for good:
+  // standard output stays free for results. Throws ZDError on failure; the
+  // facade is then to be destroyed, and holds nothing of the failed load
+  // but what its destructor frees.
+  void load_mdl_parms(const char* model, FILE* trace = stderr);
   int get_nfiers() const;
   // Class name of classifier i (0 <= i < get_nfiers()), owned by the facade.
   const char* classifier_name(int i) const;

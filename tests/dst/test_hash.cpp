@@ -1,17 +1,24 @@
-// Hash table: sizing, chain order of duplicates, growth and memory hooks.
+// Hash table: sizing and growth, the order of duplicate keys, batch inserts
+// and lookups (packed chains, tags, given hashes), the string hash and the
+// default error hook.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "dsthash.h"
+#include "dstsys.h"
 
 namespace {
 
 struct StrEntry {
   const char* key;
   int val;
+  uint32_t tag;
 };
 
 struct IntEntry {
@@ -19,205 +26,166 @@ struct IntEntry {
   int32_t val;
 };
 
-DSTHashTable str_table(size_t size) {
-  return DSTHashCreate(SYSDefaultHandle, size, sizeof(StrEntry), DSTStrCmp, DSTStrHash, nullptr);
-}
-
-DSTHashTable int_table(size_t size, SYSHandle hdl = SYSDefaultHandle) {
-  return DSTHashCreate(hdl, size, sizeof(IntEntry), DSTIntCmp, DSTIntHash, nullptr);
-}
-
-int find_str(DSTHashTable ht, const char* key) {
-  StrEntry probe = {key, 0};
-  const StrEntry* e = static_cast<const StrEntry*>(DSTHashFind(ht, &probe));
-  return e ? e->val : -1;
-}
-
-const IntEntry* find_int(DSTHashTable ht, int32_t key) {
-  IntEntry probe = {key, 0};
-  return static_cast<const IntEntry*>(DSTHashFind(ht, &probe));
-}
-
-void insert_str(DSTHashTable ht, const char* key, int val) {
-  StrEntry e = {key, val};
-  DSTHashInsert(ht, &e);
-}
-
-void insert_int(DSTHashTable ht, int32_t key, int32_t val) {
-  IntEntry e = {key, val};
-  DSTHashInsert(ht, &e);
-}
-
-std::vector<int32_t> walk_keys(DSTHashTable ht) {
-  std::vector<int32_t> keys;
-  DSTHashWalk(
-      ht,
-      [](void* arg, void* entry) {
-        static_cast<std::vector<int32_t>*>(arg)->push_back(static_cast<IntEntry*>(entry)->key);
-      },
-      &keys);
-  return keys;
-}
-
-TEST(HashTable, TakesFirstSizeAtOrAboveRequest) {
-  const size_t cases[][2] = {{0, 3},         {3, 3},         {4, 7},
-                             {40000, 49157}, {49157, 49157}, {49158, 98317}};
-  for (const auto& c : cases) {
-    DSTHashTable ht = str_table(c[0]);
-    EXPECT_EQ(ht->tblsz, c[1]) << "request " << c[0];
-    DSTHashFree(ht);
+// A string-keyed table owning its key strings.
+struct StrTable {
+  DSTHashTable ht;
+  std::deque<std::string> keys;
+  explicit StrTable(size_t size)
+      : ht(DSTHashCreate(SYSDefaultHandle, size, sizeof(StrEntry), DSTStrCmp, DSTStrHash,
+                         nullptr)) {}
+  ~StrTable() { DSTHashFree(ht); }
+  void insert(const std::string& k, int val) {
+    keys.push_back(k);
+    StrEntry e = {keys.back().c_str(), val, DSTStrTag(k.data(), k.size())};
+    DSTHashInsert(ht, &e);
   }
-  DSTHashTable ht = str_table(10);
-  EXPECT_EQ(find_str(ht, ""), -1);
-  insert_str(ht, "", 7);  // the empty string is a key, in bucket 0
-  EXPECT_NE(ht->array[0], nullptr);
-  EXPECT_EQ(find_str(ht, ""), 7);
-  DSTHashFree(ht);
-}
-
-// Three buckets grow at the 11th insert (10 > 3 * 3) to seven: a duplicate
-// key found last-inserted first before the growth is found first-inserted after.
-TEST(HashTable, DuplicateFoundLastBeforeGrowthAndFirstAfter) {
-  DSTHashTable ht = str_table(1);
-  const char* others[] = {"b", "c", "d", "e", "f", "g", "h", "i", "j"};
-  insert_str(ht, "dup", 1);
-  insert_str(ht, "dup", 2);
-  for (int k = 0; k < 8; k++) insert_str(ht, others[k], 10 + k);
-  EXPECT_EQ(ht->tblsz, 3u);
-  EXPECT_EQ(find_str(ht, "dup"), 2);
-  insert_str(ht, others[8], 18);
-  EXPECT_EQ(ht->tblsz, 7u);
-  EXPECT_EQ(ht->cnt, 11u);
-  EXPECT_EQ(find_str(ht, "dup"), 1);
-  for (int k = 0; k < 9; k++) EXPECT_EQ(find_str(ht, others[k]), 10 + k);
-  insert_str(ht, "dup", 3);
-  EXPECT_EQ(find_str(ht, "dup"), 3);
-  DSTHashFree(ht);
-}
-
-TEST(HashTable, ChainsAreHeadFirstAndGrowthMovesThemBucketByBucket) {
-  DSTHashTable ht = int_table(1);
-  for (int32_t k = 0; k < 6; k++) insert_int(ht, k, k);
-  EXPECT_EQ(walk_keys(ht), (std::vector<int32_t>{3, 0, 4, 1, 5, 2}));  // bucket k % 3
-  for (int32_t k = 6; k < 11; k++) insert_int(ht, k, k);
-  // Old chains [9 6 3 0] [7 4 1] [8 5 2] move in that order to the heads of
-  // k % 7; then 10 joins bucket 3.
-  EXPECT_EQ(walk_keys(ht), (std::vector<int32_t>{7, 0, 8, 1, 2, 9, 10, 3, 4, 5, 6}));
-  DSTHashFree(ht);
-}
-
-TEST(HashTable, TableFor40000GrowsAtInsert147473) {
-  DSTHashTable ht = int_table(40000);
-  const int32_t before = 3 * 49157 + 1;  // 147472 entries still fit
-  for (int32_t k = 0; k < before; k++) insert_int(ht, k * 7919, k);
-  EXPECT_EQ(ht->tblsz, 49157u);
-  insert_int(ht, -1, before);
-  EXPECT_EQ(ht->tblsz, 98317u);
-  EXPECT_EQ(ht->cnt, 147473u);
-  for (int32_t k = 0; k < before; k++) {
-    const IntEntry* e = find_int(ht, k * 7919);
-    ASSERT_NE(e, nullptr) << k;
-    ASSERT_EQ(e->val, k);
+  int find(const std::string& k) const {
+    StrEntry probe = {k.c_str(), 0, 0};
+    const auto* e = static_cast<const StrEntry*>(DSTHashFind(ht, &probe));
+    return e ? e->val : -1;
   }
-  EXPECT_EQ(find_int(ht, -1)->val, before);
-  EXPECT_EQ(find_int(ht, 1), nullptr);
-  DSTHashFree(ht);
+};
+
+TEST(HashTable, TakesTheFirstSizeAtOrAboveTheRequest) {
+  const size_t cases[][2] = {{0, 3}, {3, 3}, {4, 7}, {40000, 49157}, {49158, 98317}};
+  for (const auto& c : cases) EXPECT_EQ(StrTable(c[0]).ht->tblsz, c[1]) << c[0];
 }
 
-// Batches of every length, across growths from 3 buckets, give the same
-// chains, in the same order, as one insert after the other.
-TEST(HashTable, InsertBatchBuildsTheChainsOfSingleInserts) {
-  for (int batch : {1, 2, 5, 31, 32, 33, 100}) {
-    DSTHashTable one = int_table(1), many = int_table(1);
-    std::vector<IntEntry> entries;
-    for (int32_t k = 0; k < 3000; k++) entries.push_back({(k * 37) % 1100, k});  // with duplicates
+// Three buckets grow at the 11th insert (10 > 3 * 3) to seven, then 29 at the
+// 23rd and 97 at the 89th: a duplicate key found last-inserted first before a
+// growth is found first-inserted after it.
+TEST(HashTable, GrowthStepsAndTheOrderOfDuplicates) {
+  StrTable t(1);
+  t.insert("dup", 1);
+  t.insert("dup", 2);
+  for (int k = 0; k < 8; k++) t.insert("k" + std::to_string(k), k);
+  EXPECT_EQ(t.ht->tblsz, 3u);
+  EXPECT_EQ(t.find("dup"), 2);
+  t.insert("k8", 8);
+  EXPECT_EQ(t.ht->tblsz, 7u);
+  EXPECT_EQ(t.find("dup"), 1);
+  const size_t sizes[] = {7, 29, 97};
+  const int grows_at[] = {11, 23, 89};
+  for (int n = 12, step = 0; n <= 100; n++) {
+    t.insert("k" + std::to_string(n - 3), n - 3);
+    if (step < 2 && n == grows_at[step + 1]) step++;
+    ASSERT_EQ(t.ht->tblsz, sizes[step]) << "insert " << n;
+  }
+  for (int k = 0; k < 98; k++) ASSERT_EQ(t.find("k" + std::to_string(k)), k);
+  EXPECT_EQ(t.find("absent"), -1);
+  EXPECT_EQ(t.find(""), -1);
+  t.insert("", 5);  // the empty string is a key too
+  EXPECT_EQ(t.find(""), 5);
+
+  DSTHashTable big =
+      DSTHashCreate(SYSDefaultHandle, 40000, sizeof(IntEntry), DSTIntCmp, DSTIntHash, nullptr);
+  for (int32_t k = 0; k < 3 * 49157 + 1; k++) {
+    IntEntry e = {k * 7919, k};
+    DSTHashInsert(big, &e);
+  }
+  EXPECT_EQ(big->tblsz, 49157u);
+  IntEntry last = {-1, 0};
+  DSTHashInsert(big, &last);
+  EXPECT_EQ(big->tblsz, 98317u);
+  DSTHashFree(big);
+}
+
+// Batches of every length build the chains of single inserts, duplicates
+// included; batch finds (on the chains, on packed chains with and without
+// tags) find what DSTHashFind finds.
+TEST(HashTable, BatchInsertsAndFindsAgreeWithSingleOnes) {
+  std::vector<IntEntry> entries;
+  for (int32_t k = 0; k < 3000; k++) entries.push_back({(k * 37) % 1100, k});
+  for (int batch : {1, 5, 32, 33, 100}) {
+    DSTHashTable one = DSTHashCreate(SYSDefaultHandle, 1, sizeof(IntEntry), DSTIntCmp, DSTIntHash, nullptr);
+    DSTHashTable many = DSTHashCreate(SYSDefaultHandle, 1, sizeof(IntEntry), DSTIntCmp, DSTIntHash, nullptr);
     for (const IntEntry& e : entries) DSTHashInsert(one, &e);
     for (size_t k = 0; k < entries.size(); k += batch)
-      DSTHashInsertBatch(many, &entries[k],
-                         static_cast<int>(std::min(entries.size() - k, size_t(batch))));
-    EXPECT_EQ(many->tblsz, one->tblsz) << batch;
-    EXPECT_EQ(many->cnt, 3000u);
-    std::vector<int32_t> vals[2];
-    for (int t = 0; t < 2; t++)
-      DSTHashWalk(
-          t ? many : one,
-          [](void* arg, void* entry) {
-            static_cast<std::vector<int32_t>*>(arg)->push_back(static_cast<IntEntry*>(entry)->val);
-          },
-          &vals[t]);
-    EXPECT_EQ(vals[1], vals[0]) << batch;
+      DSTHashInsertBatch(many, &entries[k], static_cast<int>(std::min(entries.size() - k, size_t(batch))));
+    ASSERT_EQ(many->tblsz, one->tblsz);
+    for (int32_t key = -1; key < 1101; key++) {
+      IntEntry probe = {key, 0};
+      const auto* a = static_cast<const IntEntry*>(DSTHashFind(one, &probe));
+      const auto* b = static_cast<const IntEntry*>(DSTHashFind(many, &probe));
+      ASSERT_EQ(a ? a->val : -1, b ? b->val : -1) << key;
+    }
     DSTHashFree(one);
     DSTHashFree(many);
   }
-}
 
-// More probes than one interleaved chunk: hits, misses and duplicate keys.
-TEST(HashTable, FindBatchAgreesWithFind) {
-  DSTHashTable ht = str_table(1);
-  const char* const words[] = {"a_1", "b_2", "a_1 b_2", "", "\xe9t\xe9_3", "c_3", "a_1"};
-  std::vector<StrEntry> entries = {{"absent", 0}};
-  for (int k = 0; k < 100; k++) {
-    entries.push_back({words[k % 7], k});
-    if (k % 2 == 0) insert_str(ht, words[k % 7], k);
+  std::mt19937 rng(7);
+  StrTable t(1);
+  std::vector<std::string> probes = {"", "a", "ab", "\xe9t\xe9_3 x_4", "absent"};
+  for (int k = 0; k < 5000; k++) probes.push_back("w" + std::to_string(rng()) + "_" + std::to_string(k % 50));
+  for (size_t k = 0; k + 1 < probes.size(); k += 1 + k % 3) t.insert(probes[k], static_cast<int>(k));
+  for (int k = 0; k < 300; k++) t.insert(probes[k], -k);  // duplicates
+  std::vector<StrEntry> entries_of(probes.size());
+  std::vector<const void*> ptrs;
+  std::vector<uint32_t> tags;
+  std::vector<size_t> hashes;
+  for (size_t j = 0; j < probes.size(); j++) {
+    entries_of[j].key = probes[j].c_str();
+    ptrs.push_back(&entries_of[j]);
+    tags.push_back(DSTStrTag(probes[j].data(), probes[j].size()));
+    const char* key = probes[j].c_str();
+    hashes.push_back(DSTStrHash(nullptr, &key, t.ht->tblsz));
   }
-  std::vector<const void*> probes;
-  for (const StrEntry& e : entries) probes.push_back(&e);
-  std::vector<void*> found(probes.size(), &found);
-  DSTHashFindBatch(ht, probes.data(), static_cast<int>(probes.size()), found.data());
-  for (size_t j = 0; j < probes.size(); j++)
-    EXPECT_EQ(found[j], DSTHashFind(ht, probes[j])) << "probe " << j;
-  DSTHashFree(ht);
+  for (int pack = 0; pack < 3; pack++) {
+    if (pack) DSTHashPackChains(t.ht, pack == 1 ? DST_UNTAGGED : offsetof(StrEntry, tag));
+    for (const size_t* given : {static_cast<size_t*>(nullptr), hashes.data()}) {
+      std::vector<void*> found(probes.size());
+      DSTHashFindBatch(t.ht, ptrs.data(), static_cast<int>(ptrs.size()), found.data(), given,
+                       pack == 2 ? tags.data() : nullptr, offsetof(StrEntry, tag));
+      for (size_t j = 0; j < probes.size(); j++) {
+        const int got = found[j] ? static_cast<StrEntry*>(found[j])->val : -1;
+        ASSERT_EQ(got, t.find(probes[j])) << "pack " << pack << " probe " << j;
+      }
+    }
+  }
 }
 
-// A handler that counts its allocations and releases.
-struct Counts {
-  int allocs = 0;
-  int frees = 0;
-};
-
-sys_handle_rec counting_handle(Counts* counts, size_t align) {
-  sys_handle_rec h = *SYSDefaultHandle;
-  h.data = counts;
-  h.align = align;
-  h.memalloc = [](SYSHandle hdl, size_t size) {
-    static_cast<Counts*>(hdl->data)->allocs++;
-    return dst_memalloc(hdl, size);
+// The hash is ((h << 8) + byte) % n over unsigned bytes; its incremental form
+// joins the hashes of parts into the whole string's.
+TEST(StrHash, HandValuesAndPartsOfStrings) {
+  auto hash = [](const std::string& s, size_t n) {
+    const char* p = s.c_str();
+    return DSTStrHash(nullptr, &p, n);
   };
-  h.clralloc = [](SYSHandle hdl, size_t count, size_t size) {
-    static_cast<Counts*>(hdl->data)->allocs++;
-    return dst_clralloc(hdl, count, size);
-  };
-  h.memfree = [](SYSHandle hdl, void* p) {
-    static_cast<Counts*>(hdl->data)->frees++;
-    dst_memfree(hdl, p);
-  };
-  return h;
+  EXPECT_EQ(hash("ab", 7), 3u);  // 97 % 7 = 6; (6 * 256 + 98) % 7 = 3
+  EXPECT_EQ(hash("\xff", 13), 8u);
+  EXPECT_EQ(hash("\xff\xff\xff\xff\xff", 805306457), 268321090u);  // bits beyond 32 are lost
+  std::mt19937 rng(11);
+  for (size_t n : {size_t{3}, size_t{49157}, size_t{12582917}}) {
+    DSTStrHasher h(n);
+    for (int t = 0; t < 200; t++) {
+      std::string a(rng() % 23, ' '), b(rng() % 23, ' ');
+      for (char& c : a) c = static_cast<char>(1 + rng() % 255);
+      for (char& c : b) c = static_cast<char>(1 + rng() % 255);
+      auto pa = h.append(h.empty(), a.data(), a.size()), pb = h.append(h.empty(), b.data(), b.size());
+      ASSERT_EQ(pa.hash, hash(a, n));
+      ASSERT_EQ(h.join(pa, pb).hash, hash(a + b, n)) << n;
+    }
+  }
 }
 
-TEST(HashTable, MemoryGoesThroughTheHandlerWithItsAlignment) {
-  Counts counts;
-  sys_handle_rec h = counting_handle(&counts, 8);
-  DSTHashTable ht = int_table(1, &h);
-  EXPECT_EQ(counts.allocs, 3);  // record, bucket array, pool record
-  for (int32_t k = 0; k < 100; k++) insert_int(ht, k, k);
-  EXPECT_EQ(ht->tblsz, 97u);  // 3 -> 7 (insert 11) -> 29 (insert 23) -> 97 (insert 89)
-  for (int32_t k = 0; k < 100; k++) ASSERT_EQ(find_int(ht, k)->val, k);
-  DSTHashFree(ht);
-  EXPECT_EQ(counts.allocs, counts.frees);
-
-  sys_handle_rec wide = counting_handle(&counts, 16);
-  ht = int_table(1, &wide);
-  insert_int(ht, 4, 44);
-  EXPECT_EQ(reinterpret_cast<const char*>(find_int(ht, 4)) - reinterpret_cast<char*>(ht->array[1]),
-            16);
-  DSTHashFree(ht);
-  // Below 4 counts as 4, and never less than a pointer: the link word comes first.
-  sys_handle_rec narrow = counting_handle(&counts, 2);
-  ht = int_table(1, &narrow);
-  EXPECT_EQ(ht->align, sizeof(void*) < 4 ? 4 : sizeof(void*));
-  for (int32_t k = 0; k < 20; k++) insert_int(ht, k, -k);
-  for (int32_t k = 0; k < 20; k++) ASSERT_EQ(find_int(ht, k)->val, -k);
-  DSTHashFree(ht);
+TEST(DefaultHooks, ErrorsThrowWithTheHandlersPrefix) {
+  sys_handle_rec dict = *SYSDefaultHandle;
+  dict.prefix = "dict";
+  try {
+    dst_error(&dict, "bad thing");
+    ADD_FAILURE();
+  } catch (const DSTError& e) {
+    EXPECT_STREQ(e.what(), "dict: ERROR: bad thing.");
+  }
+  try {
+    dst_memalloc(SYSDefaultHandle, SIZE_MAX / 2);
+    ADD_FAILURE();
+  } catch (const DSTError& e) {
+    EXPECT_STREQ(e.what(), "ERROR: memory allocation failed.");
+  }
 }
 
 }  // namespace
+
+// Lets the allocation-failure test see a null result under AddressSanitizer.
+extern "C" const char* __asan_default_options() { return "allocator_may_return_null=1"; }

@@ -1,5 +1,6 @@
-// Ranking only the printed best entries: whatever the ties, the first nbest
-// scores and classes equal those of the full heapsort ranking.
+// The model facade: the heapsort order of ties, ranking only the printed best
+// entries (whatever the ties, they equal those of the full ranking), and
+// failed loads that throw instead of ending the process.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "../test_support.h"
+#include "ZDutil_event.h"
 #include "Zanda_api.h"
 
 namespace {
@@ -15,8 +17,8 @@ namespace {
 // on features 0..5 come from a handful of values, so that equal scores are
 // frequent; classifiers 28 and 29 are copies of 0 and 1. The biases are taken
 // from `biases` (5 values).
-std::string MakeModel(const char* const* biases) {
-  std::string dir = zdtest::MakeTempDir();
+std::string MakeModel(const zdtest::TempDir& tmp, const char* const* biases) {
+  const std::string dir = tmp("");
   std::mt19937 rng(5);
   const char* values[] = {"-0.5", "0", "0.25", "0.5", "1"};
   std::string parm = "field f0 { }\nkernel k0 { type = linear fields = { f0 } weights = { 1 } }\n";
@@ -43,8 +45,9 @@ std::string MakeModel(const char* const* biases) {
 // printed entries with those of the full ranking; returns the number of ties
 // between neighbours of the full rankings.
 int CompareWithFullRanking(const char* const* biases) {
+  zdtest::TempDir tmp;
   ZandaModelAPI model;
-  model.load_mdl_parms(MakeModel(biases).c_str());
+  model.load_mdl_parms(MakeModel(tmp, biases).c_str(), nullptr);
   const int n = model.get_nfiers();
   EXPECT_EQ(n, 30);
   int tied = 0;
@@ -71,6 +74,29 @@ int CompareWithFullRanking(const char* const* biases) {
   return tied;
 }
 
+std::vector<int> Ranked(const std::vector<double>& values) {
+  Mvec<double> v(static_cast<int>(values.size()));
+  Mvec<int> idx(v.size());
+  for (int k = 0; k < v.size(); k++) {
+    v[k] = values[k];
+    idx[k] = k;
+  }
+  sort_double_down(v, idx);
+  for (int k = 0; k < v.size(); k++) EXPECT_EQ(v[k], values[idx[k]]);
+  return std::vector<int>(idx.begin(), idx.end());
+}
+
+TEST(SortDoubleDown, HeapsortOrderOfTies) {
+  for (int n = 2; n <= 12; n++) {  // all ties: 1 .. n-1, then 0
+    std::vector<int> expected;
+    for (int k = 1; k < n; k++) expected.push_back(k);
+    expected.push_back(0);
+    EXPECT_EQ(Ranked(std::vector<double>(n, 0.25)), expected) << n;
+  }
+  // Worked through the heap by hand: the two 0.9 come out as 3 before 1.
+  EXPECT_EQ(Ranked({0.3, 0.9, 0.1, 0.9, 0.5}), (std::vector<int>{3, 1, 4, 0, 2}));
+}
+
 TEST(PartialRankTest, BestEntriesEqualTheFullRanking) {
   const char* biases[] = {"-0.5", "0", "0.25", "0.5", "1"};
   EXPECT_GT(CompareWithFullRanking(biases), 64);  // the model does produce ties, at the top too
@@ -82,6 +108,26 @@ TEST(PartialRankTest, BestEntriesEqualTheFullRanking) {
 TEST(PartialRankTest, ScoresTiedOnlyByTheTransform) {
   const char* biases[] = {"86", "100", "90.5", "-100", "0.5"};
   EXPECT_GT(CompareWithFullRanking(biases), 64);
+}
+
+// A bad model throws ZDError, and the same object then loads a good one.
+TEST(Facade, FailedLoadsThrowAndLeaveTheProcessRunning) {
+  zdtest::TempDir tmp;
+  ZandaModelAPI model;
+  zdtest::WriteFile(tmp("zanda.parm"), "field f0 { }\nclassifier t { trivial = true bias = 1 }\n");
+  try {
+    model.load_mdl_parms(tmp("").c_str(), nullptr);
+    ADD_FAILURE();
+  } catch (const ZDError& e) {
+    EXPECT_EQ(e.category(), ZDError::Category::user_input);
+    EXPECT_EQ(e.label(), "MultiCategData::load_mdl_parms");
+    EXPECT_EQ(e.message(), "Parameter file contains no kernel");
+  }
+  EXPECT_THROW(ZandaModelAPI().load_mdl_parms(tmp("absent/").c_str(), nullptr), ZDError);
+  const char* biases[] = {"-0.5", "0", "0.25", "0.5", "1"};
+  ZandaModelAPI good;
+  good.load_mdl_parms(MakeModel(tmp, biases).c_str(), nullptr);
+  EXPECT_EQ(good.get_nfiers(), 30);
 }
 
 }  // namespace

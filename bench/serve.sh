@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Load benchmark of MaxEntServe on the M workload (bench/gen.py), with wrk
+# and bench/serve.lua:
+#   single-text requests at 1, 16 and 64 connections (req/s, p50, p99),
+#   100-text requests at 16 connections (texts/s),
+#   GET /v2/health/live at 16 connections (the HTTP stack's ceiling),
+#   resident memory sampled over a 60 s single-text run (flat: no leak),
+# next to the command line's single-process lines/s on the same texts.
+#   bash bench/serve.sh BUILD_DIR        (SECONDS: length of each run, default 10)
+set -euo pipefail
+build=${1:-build}
+seconds=${SECONDS_PER_RUN:-10}
+here=$(cd "$(dirname "$0")" && pwd)
+work=$build/bench/M
+command -v wrk > /dev/null || { echo "serve.sh: wrk is not installed" >&2; exit 1; }
+[ -s "$work/stats.txt" ] || python3 "$here/gen.py" M "$work"
+
+# The command line's decoding rate, from its own -v report (lines and
+# microseconds spent decoding, the load left out).
+cli=$("$build/MaxEntDecoder" -m "$work/model" -d "$work/dict.txt" -n 3 -v < "$work/input.txt" 2>&1 \
+  > /dev/null | awk '/^Total instances:/ {n = $3} /Total time:/ {t = $3 + 0} END {printf "%.0f", n / t * 1e6}')
+
+log=$(mktemp)
+"$build/MaxEntServe" -m "$work/model" -d "$work/dict.txt" -N M -p 0 2> "$log" &
+server=$!
+trap 'kill $server 2> /dev/null || true; rm -f "$log"' EXIT
+until grep -q '^listening on' "$log"; do
+  kill -0 $server 2> /dev/null || { cat "$log" >&2; exit 1; }
+  sleep 0.2
+done
+url=http://$(sed -n 's/^listening on //p' "$log")
+
+# run CONNECTIONS BATCH DURATION: "REQ/S P50_US P99_US ERRORS" of one wrk run.
+run() {
+  local threads=$(( $1 < 2 ? 1 : 2 ))
+  wrk -t$threads -c"$1" -d"$3"s --latency -s "$here/serve.lua" "$url" -- "$work/input.txt" "$2" M \
+    | sed -n 's/^result //p'
+}
+rss() { awk '/^VmRSS/ {print $2}' /proc/$server/status; }
+
+run 16 1 2 > /dev/null  # warm-up
+printf '| workload | connections | req/s | texts/s | p50 ms | p99 ms | errors |\n'
+printf '|---|---:|---:|---:|---:|---:|---:|\n'
+row() {
+  read -r rps p50 p99 errors <<< "$(run "$2" "$3" "$seconds")"
+  printf '| %s | %d | %.0f | %.0f | %.3f | %.3f | %d |\n' "$1" "$2" "$rps" \
+    "$(python3 -c "print($rps * max($3, 1))")" "$(python3 -c "print($p50 / 1000)")" \
+    "$(python3 -c "print($p99 / 1000)")" "$errors"
+}
+for c in 1 16 64; do row "1 text" $c 1; done
+row "100 texts" 16 100
+row "health/live" 16 0
+printf '\ncommand line (one process, -n 3): %s lines/s\n' "$cli"
+
+before=$(rss)
+samples=()
+run 16 1 60 > /dev/null &
+for _ in $(seq 12); do sleep 5; samples+=("$(rss)"); done
+wait $!
+printf 'resident memory over 60 s of single-text requests (MiB): before %s, every 5 s: %s\n' \
+  "$((before / 1024))" "$(for s in "${samples[@]}"; do printf '%s ' $((s / 1024)); done)"
