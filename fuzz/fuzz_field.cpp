@@ -4,6 +4,7 @@
 // field's settings; the rest is the data file.
 #include "ZDdata_io.h"
 #include "ZDdata_parms.h"
+#include "ZDutil_event.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -17,7 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     parms.zlib.value = (mode >> 2) & 1;
     parms.norm.value = (mode >> 3) & 1;
     parms.protofile.value.init("data");
-    parms.special_prepro();
+    ParmLoadState load;
+    parms.special_prepro(load);
     fuzz::put_file("data", fuzz::as_text(data + 1, size - 1), parms.zlib.value);
 
     AnyParmListTable table;

@@ -1,7 +1,6 @@
 // Support shared by the libFuzzer harnesses: scratch files built from the
-// input, one guarded run per input (process-wide state reset, FuzzExit caught,
-// streams left open by an ended load closed) and the section format that
-// packs several files into one input.
+// input, one checked run per input and the section format that packs several
+// files into one input. Single-threaded, as libFuzzer calls a harness.
 #ifndef FUZZ_SUPPORT_H
 #define FUZZ_SUPPORT_H
 
@@ -18,17 +17,16 @@ namespace fuzz {
 // ends in '/'.
 const std::string& scratch_dir();
 
-// Writes `text` to scratch_dir() + name, gzip-compressed when `gz`, and
-// returns the path. The file is removed when the current run() ends.
+// Writes `text` to scratch_dir() + name (a name ending in '/' makes a
+// folder), gzip-compressed when `gz`, and returns the path. The file is
+// removed when the current run ends.
 std::string put_file(const std::string& name, const std::string& text, bool gz = false);
 
-// Runs one input: resets the library's process-wide state (warning flag,
-// generated-name counters, trace streams), catches the FuzzExit of an error
-// that would have ended the process and returns true when none occurred.
-// An abort of the library other than the undefined-kernel report is a
-// finding: it is reported and the process aborts. Streams opened during the
-// run and still open afterwards are closed after an error; after a run
-// without error they are a finding too (a leaked file handle).
+// Runs `body` twice and returns whether it ended without error. The errors
+// of the libraries and of <maxent/decoder.h> end a run as expected, except an
+// abort other than the undefined-kernel report. That, a second run ending
+// otherwise than the first, a file descriptor left open, or memory the
+// second run took and lost, is a finding: reported, then the process aborts.
 bool run(const std::function<void()>& body);
 
 // Splits an input into named files: each section starts with a line
@@ -37,8 +35,9 @@ bool run(const std::function<void()>& body);
 std::vector<std::pair<std::string, std::string>> split_sections(const uint8_t* data, size_t size,
                                                                 const std::string& first_name);
 
-// The input as a NUL-terminated text.
-std::string as_text(const uint8_t* data, size_t size);
+inline std::string as_text(const uint8_t* data, size_t size) {
+  return std::string(reinterpret_cast<const char*>(data), size);
+}
 
 }  // namespace fuzz
 

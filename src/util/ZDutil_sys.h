@@ -9,10 +9,10 @@
 
 #include "ZDutil_vec.h"
 
-// At most one of `stream` and `gz` is open. Nothing is closed on destruction:
-// only clean_close() closes, so a ZDIO may be copied freely as a handle.
-// A caller may set `stream` to a FILE* it opened itself; clean_close() then
-// closes that stream too.
+// At most one of `stream` and `gz` is open. A ZDIO owns what it opened and
+// closes it in clean_close() or, at the latest, on destruction; it cannot be
+// copied. A caller may set `stream` to a FILE* of its own: clean_close() then
+// closes that stream too; the destructor leaves it open when `borrowed` is set.
 class ZDIO {
  public:
   string_t* text = nullptr;  // owned copy of the text read by open_string(), or null
