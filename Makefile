@@ -38,7 +38,7 @@ test: build build-asan build-tsan
 
 # Builds the Python package into a venv under build/ and runs its tests.
 test-python: build
-	bash python/run_tests.sh
+	MAXENT_BUILD_JOBS=$(JOBS) bash python/run_tests.sh
 
 # libFuzzer harnesses (clang only): `make fuzz` runs each for FUZZ_TIME
 # seconds, `make fuzz-smoke` for FUZZ_SMOKE_TIME; FUZZ_HARNESSES picks some.

@@ -39,6 +39,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPEAT = {"S": 5, "M": 5, "K": 1}
 
 
+OTHER_SECTIONS = "## Engine, Python package and server"
+
+
 def sh(cmd, **kw):
     return subprocess.run(cmd, shell=True, check=True, **kw)
 
@@ -243,8 +246,16 @@ def main():
                 "%d for %s" % (REPEAT[z], z) for z in a.sizes.split(",")), ""] + head + rows + [""] + [
                 "- " + n for n in notes] + ["", "Total benchmark time %.0f s." % (
                     time.time() - started), ""]
+    # The sections measured by the other benchmarks (engine, Python, server)
+    # follow this table in the same file and are kept.
+    kept = ""
+    if os.path.exists(a.results):
+        with open(a.results) as f:
+            old = f.read()
+        if OTHER_SECTIONS in old:
+            kept = "\n" + old[old.index(OTHER_SECTIONS):]
     with open(a.results, "w") as f:
-        f.write("\n".join(text))
+        f.write("\n".join(text) + kept)
     sys.stdout.write("\n".join(text))
 
 

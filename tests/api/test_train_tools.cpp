@@ -41,6 +41,13 @@ TEST_F(TrainTools, FeaturesKeepFrequentNgramsAndNumberTheClasses) {
   EXPECT_EQ(ReadFile(dir("dict.txt")), "1 x_1\n2 x_1 y_2\n3 y_2\n");
   EXPECT_EQ(ReadFile(dir("labels.txt")), "1\ta\n2\tb\n3\tc:1\n");
   EXPECT_EQ(ReadFile(dir("train.svm")), "2 1:1 2:1 3:1\n1 1:1 2:1 3:1\n1 1:1\n3 1:1\n");
+  // Held-out text with -x: the dictionary and labels are read, not written;
+  // z_3 and the n-grams holding it are unknown.
+  r = Tool(FEATURES_PATH, {"-x", "-i", Write("held.txt", "a\tx y z\nb\tx\n"), "-d",
+                           dir("dict.txt"), "-l", dir("labels.txt"), "-o", dir("held.svm")});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir("held.svm")), "1 1:1 2:1 3:1\n2 1:1\n");
+  EXPECT_EQ(ReadFile(dir("dict.txt")), "1 x_1\n2 x_1 y_2\n3 y_2\n");
 
   const std::pair<const char*, const char*> bad[] = {
       {"a\tx\nno tab here\n", "corpus.txt:2: expected a class name, a tab and the text"},

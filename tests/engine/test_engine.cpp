@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -103,6 +104,8 @@ TEST(Engine, GoldenCasesGiveTheDecodersAnswers) {
 // with the decoder's message instead; the others load and classify.
 TEST(Engine, MalformedInputsThrowTheDecodersMessages) {
   const std::string bad = kData + "/bad";
+  using C = maxent::Error::Category;
+  std::set<C> seen;
   for (const std::string& dir : Folders(bad)) {
     SCOPED_TRACE(dir);
     const int status = std::stoi(Read(dir + "/expected.rc"));
@@ -119,13 +122,14 @@ TEST(Engine, MalformedInputsThrowTheDecodersMessages) {
       for (const std::string& line : Lines(Read(dir + "/input.txt"))) model->classify(line, 3);
     } catch (const maxent::Error& e) {
       EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
-      using C = maxent::Error::Category;
+      seen.insert(e.category());
       EXPECT_EQ(e.category() == C::kDictionary, status == 255);
       EXPECT_EQ(e.category() == C::kAbort, status == 134);
       EXPECT_EQ(status == 1, e.category() != C::kDictionary && e.category() != C::kAbort);
       EXPECT_EQ(e.label().empty(), e.category() == C::kDictionary) << e.label();
     }
   }
+  EXPECT_EQ(seen, (std::set<C>{C::kUserInput, C::kDataInput, C::kDictionary, C::kAbort}));
 }
 
 TEST(Engine, ThreadsAndModelsGiveTheSequentialAnswers) {
@@ -163,6 +167,71 @@ TEST(Engine, ThreadsAndModelsGiveTheSequentialAnswers) {
   EXPECT_EQ(model->classify("cancel my service", 100).size(), model->classes().size());
   EXPECT_EQ(Printed(model->classify(std::string("cancel\0billing", 14), 3)),
             Printed(model->classify("cancel", 3)));
+  // A text longer than the decoder's line buffer is scored whole, not split.
+  EXPECT_EQ(Printed(model->classify(std::string(1200000, ' ') + "cancel my service", 3)),
+            Printed(model->classify("cancel my service", 3)));
+}
+
+// Loads on several threads at once give each model the names a load on its
+// own gives, generated names included.
+TEST(Engine, ConcurrentLoadsAreIndependent) {
+  const std::vector<std::string> cases = Folders(kData + "/golden");
+  std::vector<std::vector<std::string>> alone;
+  for (const std::string& dir : cases)
+    alone.push_back(maxent::Model::load(dir + "/model", dir + "/dict.txt")->classes());
+  std::vector<std::vector<std::string>> together(cases.size());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++)
+    threads.emplace_back([&, t] {
+      for (size_t i = t; i < cases.size(); i += 4)
+        together[i] = maxent::Model::load(cases[i] + "/model", cases[i] + "/dict.txt")->classes();
+    });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(together, alone);
+}
+
+TEST(Engine, LoadingTracesGoWhereAsked) {
+  FILE* trace = tmpfile();
+  ASSERT_NE(trace, nullptr);
+  maxent::Model::load(kExamples + "/model", kExamples + "/dict.txt", maxent::LoadOptions{trace});
+  EXPECT_GT(ftell(trace), 0);
+  fclose(trace);
+}
+
+TEST(Engine, LoadErrorsNameTheFailure) {
+  using C = maxent::Error::Category;
+  struct Case {
+    std::string model, dictionary;
+    C category;
+    std::string label, what;
+  } cases[] = {
+      {kData + "/nowhere", kExamples + "/dict.txt", C::kUserInput, "ZDIO::force_open",
+       "ZDIO::force_open: Cannot open " + kData + "/nowhere/zanda.parm for [r]"},
+      {kExamples + "/model", kData + "/nowhere.txt", C::kDictionary, "",
+       "can't open " + kData + "/nowhere.txt -- lexiconread"},
+  };
+  for (const Case& c : cases) {
+    try {
+      maxent::Model::load(c.model, c.dictionary);
+      ADD_FAILURE() << c.what;
+    } catch (const maxent::Error& e) {
+      EXPECT_EQ(e.category(), c.category);
+      EXPECT_EQ(e.label(), c.label);
+      EXPECT_EQ(std::string(e.what()), c.what);
+    }
+  }
+}
+
+TEST(Engine, BatchesOfAnySize) {
+  auto model = maxent::Model::load(kExamples + "/model", kExamples + "/dict.txt");
+  EXPECT_TRUE(model->classify_batch({}, 3, 0).empty());
+  const std::vector<std::string> two = {"cancel my service", "billing"};
+  for (int threads : {0, 1, 2, 16}) {
+    const auto answers = model->classify_batch(two, 2, threads);
+    ASSERT_EQ(answers.size(), 2u);
+    for (size_t i = 0; i < two.size(); i++)
+      EXPECT_EQ(Printed(answers[i]), Printed(model->classify(two[i], 2))) << threads;
+  }
 }
 
 }  // namespace

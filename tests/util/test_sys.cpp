@@ -1,5 +1,6 @@
 // File reader, value conversions, the block tokenizer of parameter files, and
 // the errors they raise as ZDError with the text the decoder reports.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -54,6 +55,32 @@ TEST(ZDIO, PlainGzipAndStringSourcesReadWholeLines) {
   io.open_string(text.c_str());
   EXPECT_EQ(ReadLines(io), lines);
   io.clean_close();
+}
+
+// A reader closes what it opened when it goes out of scope, so that a load
+// ended by an error leaves no file open; a borrowed stream stays open.
+TEST(ZDIO, ClosesWhatItOpenedOnDestruction) {
+  auto open_files = [] {
+    int n = 0;
+    for (int fd = 0; fd < 1024; fd++) n += fcntl(fd, F_GETFD) != -1;
+    return n;
+  };
+  zdtest::TempDir dir;
+  const std::string path = zdtest::WriteFile(dir("t.gz"), "1 2\n", true);
+  const int before = open_files();
+  for (bool gz : {false, true}) {
+    ZDIO io;
+    io.force_open(path.c_str(), "r", gz);
+    EXPECT_EQ(open_files(), before + 1);
+  }
+  EXPECT_EQ(open_files(), before);
+  FILE* own = fopen(path.c_str(), "r");
+  {
+    ZDIO io;
+    io.stream = own;
+    io.borrowed = true;
+  }
+  EXPECT_EQ(fclose(own), 0);
 }
 
 TEST(ZDString, NumbersAndQuotes) {
