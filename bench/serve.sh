@@ -6,7 +6,8 @@
 #   GET /v2/health/live at 16 connections (the HTTP stack's ceiling),
 #   resident memory sampled over a 60 s single-text run (flat: no leak),
 # next to the command line's single-process lines/s on the same texts.
-#   bash bench/serve.sh BUILD_DIR        (SECONDS: length of each run, default 10)
+#   bash bench/serve.sh BUILD_DIR   (SECONDS_PER_RUN: length of each run, default 10;
+#                                    SERVE_THREADS: the server's -t)
 set -euo pipefail
 build=${1:-build}
 seconds=${SECONDS_PER_RUN:-10}
@@ -21,7 +22,7 @@ cli=$("$build/MaxEntDecoder" -m "$work/model" -d "$work/dict.txt" -n 3 -v < "$wo
   > /dev/null | awk '/^Total instances:/ {n = $3} /Total time:/ {t = $3 + 0} END {printf "%.0f", n / t * 1e6}')
 
 log=$(mktemp)
-"$build/MaxEntServe" -m "$work/model" -d "$work/dict.txt" -N M -p 0 2> "$log" &
+"$build/MaxEntServe" -m "$work/model" -d "$work/dict.txt" -N M -p 0 ${SERVE_THREADS:+-t "$SERVE_THREADS"} 2> "$log" &
 server=$!
 trap 'kill $server 2> /dev/null || true; rm -f "$log"' EXIT
 until grep -q '^listening on' "$log"; do
