@@ -12,17 +12,15 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <new>
+
+#include "ngram_index.h"
 
 namespace {
 
 constexpr size_t kInitialSize = 40000;
 constexpr int kLineBuf = 1024;
 constexpr size_t kLineMax = kLineBuf - 2;  // a read of this many characters is too long
-constexpr size_t kFeatBuf = NgramCursor::kMaxString;
-// Feature strings of several positions are looked up together (see
-// GenerateUptoTrigrams); a batch holds this many bytes and probes at most.
-constexpr size_t kBatchText = 16 * kFeatBuf;
-constexpr int kBatchProbes = 63;
 
 // Delimiters that end the index field of a dictionary line.
 inline bool is_index_delim(char c) {
@@ -45,44 +43,72 @@ inline bool ends_token(char c) {
 }
 
 // The key strings of a dictionary from LoadFeats (the table's user data):
-// copied one after another into blocks, each block's first word linking the
-// block before it. A million short keys then cost neither a million
-// allocations nor an allocator header each.
+// each key's entry value and NUL-terminated string, one after another in
+// blocks, so that a million short keys cost neither a million allocations nor
+// an allocator header each, and can be read back in file order. A block
+// starts with a link to the block before it and the bytes it uses.
 struct KeyStore {
   static constexpr size_t kFirstBlock = size_t{64} << 10;
   static constexpr size_t kMaxBlock = size_t{4} << 20;  // holds any line
-  char* block;                                          // newest block, or null
-  size_t size;                                          // its size
-  size_t used;                                          // bytes used in it
+  struct BlockHeader {
+    char* previous;
+    size_t used;
+  };
+  char* block;        // newest block, or null
+  size_t size;        // its size
+  size_t used;        // bytes used in it
+  NgramIndex* index;  // the line lookups' index of a string-keyed dictionary
 
   static KeyStore* create() {
     auto* store =
         static_cast<KeyStore*>(SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(KeyStore)));
-    *store = KeyStore{nullptr, 0, 0};
+    *store = KeyStore{nullptr, 0, 0, nullptr};
     return store;
   }
 
-  // A NUL-terminated copy of the len bytes at s.
-  char* copy(const char* s, size_t len) {
-    if (!block || size - used < len + 1) {
+  // A NUL-terminated copy of the len bytes at s, stored after `value`.
+  char* copy(const char* s, size_t len, int value) {
+    if (!block || size - used < sizeof value + len + 1) {
       const size_t next = !block ? kFirstBlock : std::min(2 * size, kMaxBlock);
       char* fresh = static_cast<char*>(SYSDefaultHandle->memalloc(SYSDefaultHandle, next));
-      memcpy(fresh, &block, sizeof block);
+      if (block) header(block).used = used;
+      header(fresh).previous = block;
       block = fresh;
       size = next;
-      used = sizeof block;
+      used = sizeof(BlockHeader);
     }
-    char* copy = block + used;
+    memcpy(block + used, &value, sizeof value);
+    char* copy = block + used + sizeof value;
     memcpy(copy, s, len);
     copy[len] = '\0';
-    used += len + 1;
+    used += sizeof value + len + 1;
     return copy;
   }
 
+  // Calls fn(key, value) for every key, block by block from the newest.
+  template <class Fn>
+  void for_each(Fn fn) const {
+    for (char* b = block; b; b = header(b).previous) {
+      const size_t end = b == block ? used : header(b).used;
+      for (size_t at = sizeof(BlockHeader); at < end;) {
+        int value;
+        memcpy(&value, b + at, sizeof value);
+        const char* key = b + at + sizeof value;
+        fn(key, value);
+        at += sizeof value + strlen(key) + 1;
+      }
+    }
+  }
+
+  static BlockHeader& header(char* b) { return *reinterpret_cast<BlockHeader*>(b); }
+
   void release() {
+    if (index) {
+      index->~NgramIndex();
+      SYSDefaultHandle->memfree(SYSDefaultHandle, index);
+    }
     while (block) {
-      char* previous;
-      memcpy(&previous, block, sizeof previous);
+      char* previous = header(block).previous;
       SYSDefaultHandle->memfree(SYSDefaultHandle, block);
       block = previous;
     }
@@ -191,18 +217,25 @@ void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
       badinput(file, nl, "bad non-negative number", line);
     }
 
-    char* key = keys->copy(str, static_cast<size_t>(line + len - str));
+    char* key = keys->copy(str, static_cast<size_t>(line + len - str), static_cast<int>(val));
     if (inv)
       inv_batch[nbatch++] = HEInv{static_cast<int>(val), key};
     else
-      batch[nbatch++] =
-          HE{key, static_cast<int>(val), DSTStrTag(key, static_cast<size_t>(line + len - str))};
+      batch[nbatch++] = HE{key, static_cast<int>(val)};
     if (nbatch == kInsertBatch) flush();
   }
   flush();
-  // The decoder's lookups read the packed chains, one run per probe; most of
-  // them miss, and the tag masks rule those out before the run is read.
-  if (!inv) DSTHashPackChains(ht, offsetof(HE, tag));
+  if (!inv) {
+    void* room = SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(NgramIndex));
+    try {
+      keys->index = new (room) NgramIndex(ht->cnt);
+    } catch (...) {
+      SYSDefaultHandle->memfree(SYSDefaultHandle, room);
+      throw;
+    }
+    keys->for_each([&](const char* key, int value) { keys->index->add(key, value); });
+    keys->index->finish(ht);
+  }
 }
 
 }  // namespace
@@ -238,7 +271,7 @@ void FreeFeats(DSTHashTable ht) {
 }
 
 int MapWord2Ind(const char* s, DSTHashTable ht) {
-  HE probe = {const_cast<char*>(s), 0, 0};
+  HE probe = {const_cast<char*>(s), 0};
   const HE* found = static_cast<const HE*>(DSTHashFind(ht, &probe));
   return found ? found->val : -1;
 }
@@ -252,10 +285,6 @@ void NgramCursor::Piece::set(const char* t, size_t tlen, int pos) {
   suffix[0] = '_';
   for (size_t k = 0; k < n; k++) suffix[1 + k] = digits[n - 1 - k];
   suflen = n + 1;
-}
-
-NgramCursor::NgramCursor(const char* line, const DSTStrHasher* hasher) : p_(line), hasher_(hasher) {
-  if (hasher_) blank_ = hasher_->append(hasher_->empty(), " ", 1);
 }
 
 bool NgramCursor::next(char* out, Position& pos) {
@@ -272,19 +301,6 @@ bool NgramCursor::next(char* out, Position& pos) {
   i_++;
   Piece& cur = last_[i_ % 3];
   cur.set(tok, static_cast<size_t>(p - tok), i_);
-  if (hasher_) {
-    // The bigram extends the last unigram, the trigram the last bigram, both
-    // by " token_pos".
-    const DSTStrHasher& h = *hasher_;
-    DSTStrHasher::Part piece =
-        h.append(h.append(h.empty(), cur.tok, cur.toklen), cur.suffix, cur.suflen);
-    DSTStrHasher::Part spaced = h.join(blank_, piece);
-    pos.hash[2] = h.join_hash(bi_, spaced);
-    bi_ = h.join(uni_, spaced);
-    uni_ = piece;
-    pos.hash[0] = uni_.hash;
-    pos.hash[1] = bi_.hash;
-  }
 
   // The unigram, bigram and trigram are suffixes of one string
   // ("pp_{i-2} prev_{i-1} w_i") assembled from the last three pieces; len[k] is
@@ -315,49 +331,5 @@ bool NgramCursor::next(char* out, Position& pos) {
 }
 
 int GenerateUptoTrigrams(const char* s, DSTHashTable ht, int* ngrams, int capacity) {
-  // The strings of several positions are collected in `text` and looked up as
-  // one batch, so that their chain walks overlap; indices are still emitted in
-  // generation order. When the table's hash allows it, the cursor gives the
-  // strings' buckets, and a table packed with the entries' tags is probed
-  // with tags.
-  char text[kBatchText];
-  HE probes[kBatchProbes];
-  const void* probe_ptrs[kBatchProbes];
-  void* found[kBatchProbes];
-  size_t buckets[kBatchProbes];
-  uint32_t tags[kBatchProbes];
-  for (int k = 0; k < kBatchProbes; k++) probe_ptrs[k] = &probes[k];
-  const bool joined = ht->hfunc == DSTStrHash && DSTStrHasher::applies(ht->tblsz);
-  const bool tagged = DSTHashPackedTagOffset(ht) == offsetof(HE, tag);
-  const DSTStrHasher hasher(joined ? ht->tblsz : 1);
-  size_t used = 0;
-  int nprobes = 0;
-  int indx = 0;
-  auto flush = [&] {
-    DSTHashFindBatch(ht, probe_ptrs, nprobes, found, joined ? buckets : nullptr,
-                     tagged ? tags : nullptr, offsetof(HE, tag));
-    for (int k = 0; k < nprobes && indx < capacity; k++) {
-      if (found[k] && static_cast<const HE*>(found[k])->val != -1) {
-        ngrams[indx++] = static_cast<const HE*>(found[k])->val;
-      }
-    }
-    used = 0;
-    nprobes = 0;
-  };
-
-  NgramCursor cursor(s, joined ? &hasher : nullptr);
-  NgramCursor::Position pos;
-  while (indx < capacity) {
-    if (kBatchText - used < kFeatBuf || nprobes + 3 > kBatchProbes) flush();
-    if (!cursor.next(text + used, pos)) break;
-    for (int k = 0; k < pos.count; k++) {
-      probes[nprobes].key = const_cast<char*>(pos.grams[k]);
-      if (joined) buckets[nprobes] = pos.hash[k];
-      if (tagged) tags[nprobes] = DSTStrTag(pos.grams[k], pos.len[k]);
-      nprobes++;
-    }
-    used += pos.used;
-  }
-  if (nprobes > 0 && indx < capacity) flush();
-  return indx;
+  return static_cast<const KeyStore*>(ht->data)->index->find(s, ngrams, capacity);
 }

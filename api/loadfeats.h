@@ -6,16 +6,14 @@
 #define API_LOADFEATS_H
 
 #include <cstddef>
-#include <cstdint>
 #include <stdexcept>
 
 #include "dsthash.h"
 
 // Entry of the string-keyed dictionary: feature string to feature index.
 struct HE {
-  char* key;     // copy of the feature string, owned by the table
-  int val;       // feature index, 0 or greater
-  uint32_t tag;  // DSTStrTag of the key in dictionaries from LoadFeats (padding otherwise)
+  char* key;  // copy of the feature string, owned by the table
+  int val;    // feature index, 0 or greater
 };
 
 // Entry of the inverse dictionary: feature index to feature string.
@@ -48,8 +46,9 @@ int MapWord2Ind(const char* s, DSTHashTable ht);
 // is split into tokens at blanks, tabs, newlines and commas; at token position
 // i (from 1) the strings are the unigram "w_i", the bigram
 // "w_{i-1}_{i-1} w_i_i" and the trigram "w_{i-2}_{i-2} w_{i-1}_{i-1} w_i_i".
-// The cursor only reads the line, which must outlive it. The decoder looks these
-// strings up (GenerateUptoTrigrams); the feature extractor counts them.
+// The cursor only reads the line, which must outlive it. The feature extractor
+// counts these strings; the decoder finds the same ones without forming them
+// (GenerateUptoTrigrams).
 class NgramCursor {
  public:
   // Room `next` needs in its output: the longest string and its NUL.
@@ -60,13 +59,10 @@ class NgramCursor {
     int count;             // strings formed, 0 to 3
     const char* grams[3];  // grams[k] is the n-gram of order k + 1
     size_t len[3];         // their lengths
-    uint32_t hash[3];      // their DSTStrHash, when the cursor has a hasher
     size_t used;           // bytes of the output buffer the strings take
   };
 
-  // With a hasher, every position also gets the strings' hashes: each piece
-  // is hashed once and the n-grams' hashes are joined from the pieces'.
-  explicit NgramCursor(const char* line, const DSTStrHasher* hasher = nullptr);
+  explicit NgramCursor(const char* line) : p_(line) {}
 
   // Forms the strings of the next token position in `out` (kMaxString bytes of
   // room), the shorter ones as suffixes of the trigram. An order whose string
@@ -89,9 +85,6 @@ class NgramCursor {
   const char* p_;
   int i_ = 0;  // position of the last token
   Piece last_[3];
-  const DSTStrHasher* hasher_;
-  DSTStrHasher::Part blank_{};       // the hash of " "
-  DSTStrHasher::Part uni_{}, bi_{};  // the last position's unigram and bigram
 };
 
 // Looks up the strings of NgramCursor for the line `s` and writes the indices

@@ -22,14 +22,21 @@ inline const dst_hash_size_rec* size_row(size_t n) {
   return &dsthashsz[r];
 }
 
+// Bucket counts up to 2^24 never make a step of DSTStrHash lose bits, so the
+// hash is the string's value as a base-256 number mod n and can be reduced
+// five bytes at a time: h < 2^24 shifted by 40 bits still fits 64 bits.
+inline bool takes_five_bytes(size_t n) {
+  return n <= (size_t{1} << 24);
+}
+
 }  // namespace
 
 size_t DSTStrHash(void*, const void* key, size_t n) {
   const unsigned char* s = *static_cast<const unsigned char* const*>(key);
   const dst_hash_size_rec* r = size_row(n);
-  if (r && DSTStrHasher::applies(n)) {
-    // Five bytes per reduction (see DSTStrHasher); m = floor(2^64 / n) is the
-    // row's reciprocal less one, n being no power of two.
+  if (r && takes_five_bytes(n)) {
+    // m = floor(2^64 / n), the row's reciprocal less one as n is no power of
+    // two, puts the quotient estimate of x / n at most one below the true one.
     const uint64_t m = r->recip - 1;
     uint64_t h = 0;
     for (;;) {
@@ -54,38 +61,6 @@ size_t DSTStrHash(void*, const void* key, size_t n) {
     for (; *s; s++) h = static_cast<uint32_t>(((h << 8) + *s) % n);
   }
   return h;
-}
-
-DSTStrHasher::DSTStrHasher(size_t n)
-    : n_(n), m_(UINT64_MAX / n), one_(static_cast<uint32_t>(1 % n)) {}
-
-DSTStrHasher::Part DSTStrHasher::append(Part a, const char* s, size_t len) const {
-  // Five bytes at a time: hash and shift stay below 2^24, so shifting either
-  // by 40 bits still fits 64 bits.
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
-  uint64_t h = a.hash, sh = a.shift;
-  while (len > 0) {
-    size_t k = len < 5 ? len : 5;
-    uint64_t chunk = 0;
-    for (size_t i = 0; i < k; i++) chunk = (chunk << 8) | p[i];
-    h = mod((h << (8 * k)) | chunk);
-    sh = mod(sh << (8 * k));
-    p += k;
-    len -= k;
-  }
-  return Part{static_cast<uint32_t>(h), static_cast<uint32_t>(sh)};
-}
-
-uint32_t DSTStrTag(const char* s, size_t len) {
-  uint32_t head = 0, tail = 0;
-  if (len >= 4) {
-    memcpy(&head, s, 4);
-    memcpy(&tail, s + len - 4, 4);
-  } else {
-    for (size_t i = 0; i < len; i++) head = (head << 8) | static_cast<unsigned char>(s[i]);
-  }
-  uint32_t t = static_cast<uint32_t>(len) * 0x9E3779B1u ^ head;
-  return t ^ ((tail << 13) | (tail >> 19));
 }
 
 int DSTStrCmp(void*, const void* a, const void* b) {

@@ -19,7 +19,8 @@ OUT.mkdir(parents=True, exist_ok=True)
 
 # The engine's libraries, as the CMake build gathers them.
 ENGINE = (sorted(ROOT.glob("src/util/*.cpp")) + sorted(ROOT.glob("src/zanda/*.cpp"))
-          + sorted(ROOT.glob("dst/*.cpp")) + [ROOT / "api/loadfeats.cpp", ROOT / "api/engine.cpp"])
+          + sorted(ROOT.glob("dst/*.cpp"))
+          + [ROOT / "api/loadfeats.cpp", ROOT / "api/ngram_index.cpp", ROOT / "api/engine.cpp"])
 # Any change of a header rebuilds the extension too.
 HEADERS = [path for folder in ("src/util", "src/zanda", "dst", "api", "api/include/maxent")
            for path in sorted(ROOT.glob(folder + "/*.h"))]

@@ -2,6 +2,7 @@
 // the position-tagged n-gram features of input lines.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,59 @@ TEST(Dictionary, NgramsPerPositionDelimitersAndCapacity) {
   for (const auto& c : cases) EXPECT_EQ(Features(c.first, ht), c.second) << c.first;
   EXPECT_EQ(Features("a b c", ht, 4), (Ints{1, 2, 3, 4}));
   EXPECT_EQ(Features("a b c", ht, 0), Ints{});
+  FreeFeats(ht);
+}
+
+// The lookups of GenerateUptoTrigrams against the table's own answers for
+// the strings NgramCursor forms, on dictionaries full of keys that look like
+// n-grams but are not (other spacing, leading zeros, a delimiter inside a
+// token, positions out of step), tokens that differ only past their eighth
+// byte, and keys given twice with other values, before and after growths.
+TEST(Dictionary, LookupsGiveTheTablesAnswerForEveryNgramString) {
+  zdtest::TempDir tmp;
+  std::mt19937 rng(7);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const std::vector<std::string> words = {"a",        "b_c",       "_",         "x_1",
+                                          "12345678", "123456789", "123456780", "abcdefghij_k",
+                                          "\r",       "\xc3\xa9", std::string(40, 'q'),
+                                          std::string(40, 'q') + "r"};
+  const char* const shapes[] = {"%s_%d", "%s_0%d", "%s_+%d", "%s__%d", "%s_%dx", "%s\t_%d",
+                                "%s,_%d"};
+  std::string dict;
+  for (int k = 0; k < 60000; k++) {
+    const int order = 1 + pick(3), last = 1 + pick(12);
+    std::string key;
+    for (int o = order - 1; o >= 0; o--) {
+      char piece[128];
+      const int pos = last - o + (pick(40) == 0 ? 1 : 0);  // sometimes out of step
+      snprintf(piece, sizeof piece, pick(15) == 0 ? shapes[1 + pick(6)] : shapes[0],
+               words[static_cast<size_t>(pick(static_cast<int>(words.size())))].c_str(), pos);
+      key += piece;
+      if (o > 0) key += pick(60) == 0 ? "  " : " ";
+    }
+    if (pick(80) == 0) key += ' ';
+    dict += std::to_string(pick(5000)) + " " + key + "\n";
+  }
+  DSTHashTable ht = LoadFeats(zdtest::WriteFile(tmp("d.txt"), dict).c_str(), 0);
+  const char delimiters[] = {' ', ' ', ' ', '\t', ',', '\n'};
+  for (int n = 0; n < 3000; n++) {
+    std::string line;
+    for (int t = pick(16); t > 0; t--) {
+      line += words[static_cast<size_t>(pick(static_cast<int>(words.size())))];
+      for (int d = 1 + (pick(5) == 0); d > 0; d--) line += delimiters[pick(6)];
+    }
+    Ints expected;
+    char buf[NgramCursor::kMaxString];
+    NgramCursor cursor(line.c_str());
+    NgramCursor::Position pos;
+    while (cursor.next(buf, pos))
+      for (int k = 0; k < pos.count; k++)
+        if (int v = MapWord2Ind(pos.grams[k], ht); v >= 0) expected.push_back(v);
+    ASSERT_EQ(Features(line, ht, 1000), expected) << line;
+    const int capacity = pick(8);
+    if (expected.size() > static_cast<size_t>(capacity)) expected.resize(static_cast<size_t>(capacity));
+    ASSERT_EQ(Features(line, ht, capacity), expected) << line;
+  }
   FreeFeats(ht);
 }
 
