@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +12,7 @@
 #include "Zanda_api.h"
 #include "exit_status.h"
 #include "loadfeats.h"
+#include "score_format.h"
 
 namespace {
 
@@ -130,9 +130,7 @@ int decode(int argc, char** argv) {
       line += model->zanda.classifier_name(idxs[i]);
       line += ':';
       char score[32];
-      line.append(
-          score,
-          std::to_chars(score, score + sizeof score, outs[i], std::chars_format::general, 6).ptr);
+      line.append(score, FormatScore(outs[i], score));
       line += ' ';
     }
     line += '\n';

@@ -22,6 +22,19 @@ constexpr size_t kInitialSize = 40000;
 constexpr int kLineBuf = 1024;
 constexpr size_t kLineMax = kLineBuf - 2;  // a read of this many characters is too long
 
+// The value of the digits [s, end) when they are a decimal number of at most 9
+// digits without a leading zero, or "0", which strtol reads alike; else -1,
+// and strtol decides.
+long plain_decimal(const char* s, const char* end) {
+  if (end - s > 9 || (*s == '0' && end - s > 1)) return -1;
+  long v = 0;
+  for (; s != end; s++) {
+    if (*s < '0' || *s > '9') return -1;
+    v = v * 10 + (*s - '0');
+  }
+  return v;
+}
+
 // Delimiters that end the index field of a dictionary line.
 inline bool is_index_delim(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
@@ -211,10 +224,12 @@ void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
     }
     const char* str = idx_end + 1;
 
-    char* num_end;
-    long val = strtol(idx, &num_end, 0);
-    if (num_end != idx_end || val < 0 || val > INT_MAX) {
-      badinput(file, nl, "bad non-negative number", line);
+    long val = plain_decimal(idx, idx_end);
+    if (val < 0) {
+      char* num_end;
+      val = strtol(idx, &num_end, 0);
+      if (num_end != idx_end || val < 0 || val > INT_MAX)
+        badinput(file, nl, "bad non-negative number", line);
     }
 
     char* key = keys->copy(str, static_cast<size_t>(line + len - str), static_cast<int>(val));

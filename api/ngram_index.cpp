@@ -284,18 +284,57 @@ NgramIndex::~NgramIndex() {
 }
 
 int NgramIndex::find(const char* line, int* out, int capacity) const {
-  // The n-grams of several positions are probed together, in three rounds
-  // that each wait for memory fetched during the round before: the filter
-  // words are fetched as the grams are formed, then the buckets of the grams
-  // whose fingerprint is there, then those buckets are read.
-  constexpr int kBatch = 63;
-  Gram grams[kBatch];
-  Place places[kBatch];
-  bool candidate[kBatch];
-  int pending = 0;
+  // The tokens of a line are taken a batch at a time, in four rounds that
+  // each read memory fetched during the round before, so that the fetches of
+  // a round overlap: the token slots are fetched as the tokens are scanned,
+  // the filter words as the grams are formed from the tokens' ids, the buckets
+  // of the grams whose fingerprint is in their filter, and then those buckets
+  // are read.
+  constexpr int kTokens = 21;
+  constexpr int kGrams = 3 * kTokens;
+  TokenKey tokens[kTokens];
+  Gram grams[kGrams];
+  Place places[kGrams];
+  bool candidate[kGrams];
+  uint32_t before_last = kNoToken, last = kNoToken;
+  int32_t pos = 0;
   int written = 0;
-  auto resolve = [&] {
-    for (int k = 0; k < pending; k++) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(line);
+  while (written < capacity) {
+    int ntokens = 0;
+    for (; ntokens < kTokens; ntokens++) {
+      while (*p && ends_token(*p)) p++;
+      // No key has a later position than INT32_MAX.
+      if (!*p || pos + ntokens == INT32_MAX) break;
+      TokenKey& t = tokens[ntokens];
+      t.bytes = reinterpret_cast<const char*>(p);
+      p = scan_token(p, [](const unsigned char* q) { return ends_token(*q); }, t.hash, t.head);
+      t.length = static_cast<size_t>(reinterpret_cast<const char*>(p) - t.bytes);
+      __builtin_prefetch(token_slots_ + (t.hash >> (64 - token_bits_)));
+    }
+    if (ntokens == 0) break;
+
+    int ngrams = 0;
+    auto probe = [&](const Gram& g) {
+      places[ngrams] = place_of(g);
+      __builtin_prefetch(filters_ + places[ngrams].bucket);
+      grams[ngrams++] = g;
+    };
+    for (int k = 0; k < ntokens; k++) {
+      const uint32_t id = token_id(tokens[k]);
+      pos++;
+      if (id != kNoToken) {
+        probe(Gram{pos, kNoToken, kNoToken, id});
+        if (last != kNoToken) {
+          probe(Gram{pos, kNoToken, last, id});
+          if (before_last != kNoToken) probe(Gram{pos, before_last, last, id});
+        }
+      }
+      before_last = last;
+      last = id;
+    }
+
+    for (int k = 0; k < ngrams; k++) {
       const uint32_t filter = filters_[places[k].bucket];
       // A fingerprint byte equal to the gram's, or grams of this bucket
       // placed in the next ones.
@@ -304,43 +343,12 @@ int NgramIndex::find(const char* line, int* out, int capacity) const {
                      (diff & 0xFF0000) == 0;
       if (candidate[k]) __builtin_prefetch(buckets_ + places[k].bucket);
     }
-    for (int k = 0; k < pending && written < capacity; k++) {
+    for (int k = 0; k < ngrams && written < capacity; k++) {
       if (!candidate[k]) continue;
       const int32_t value = lookup(grams[k], places[k]);
       if (value >= 0) out[written++] = value;
     }
-    pending = 0;
-  };
-  auto probe = [&](const Gram& g) {
-    places[pending] = place_of(g);
-    __builtin_prefetch(filters_ + places[pending].bucket);
-    grams[pending++] = g;
-  };
-
-  uint32_t before_last = kNoToken, last = kNoToken;
-  int32_t pos = 0;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(line);
-  while (written < capacity) {
-    while (*p && ends_token(*p)) p++;
-    if (!*p) break;
-    TokenKey token{reinterpret_cast<const char*>(p), 0, 0, 0};
-    p = scan_token(p, [](const unsigned char* q) { return ends_token(*q); }, token.hash, token.head);
-    token.length = static_cast<size_t>(reinterpret_cast<const char*>(p) - token.bytes);
-    // No key has a later position than INT32_MAX.
-    if (pos == INT32_MAX) break;
-    pos++;
-    const uint32_t id = token_id(token);
-    if (id != kNoToken) {
-      probe(Gram{pos, kNoToken, kNoToken, id});
-      if (last != kNoToken) {
-        probe(Gram{pos, kNoToken, last, id});
-        if (before_last != kNoToken) probe(Gram{pos, before_last, last, id});
-      }
-    }
-    before_last = last;
-    last = id;
-    if (pending + 3 > kBatch) resolve();
+    if (ntokens < kTokens) break;
   }
-  if (written < capacity) resolve();
   return written;
 }
