@@ -108,6 +108,11 @@ NgramIndex::TokenKey NgramIndex::token_key(const char* s, size_t len) {
                fingerprint ? fingerprint : 1};
 }
 
+[[gnu::always_inline]] inline size_t NgramIndex::pair_bit_of(int32_t pos, uint32_t last) const {
+  return static_cast<size_t>(((uint64_t{last} << 32 | static_cast<uint32_t>(pos)) * kMix) >>
+                             (64 - pair_bits_));
+}
+
 int32_t NgramIndex::lookup(const Gram& g, Place at) const {
   const bool overflowed = (filters_[at.bucket] & kOverflowed) != 0;
   for (size_t b = at.bucket;; b = b + 1 == nbuckets_ ? 0 : b + 1) {
@@ -201,6 +206,8 @@ void NgramIndex::add(const char* key, int value) {
   uint32_t id[3] = {kNoToken, kNoToken, kNoToken};
   for (int k = 0; k < n; k++) id[3 - n + k] = add_token(token[k]);
   const Gram g{pos[n - 1], id[0], id[1], id[2]};
+  const size_t bit = pair_bit_of(g.pos, g.last);
+  pairs_[bit / 64] |= uint64_t{1} << (bit % 64);
   // The bucket is fetched now and written a few keys later.
   const Place at = place_of(g);
   __builtin_prefetch(buckets_ + at.bucket, 1);
@@ -262,6 +269,9 @@ NgramIndex::NgramIndex(size_t entries) {
     buckets_ = reinterpret_cast<Bucket*>((reinterpret_cast<uintptr_t>(bucket_block_) + 63) &
                                          ~uintptr_t{63});
     filters_ = allocate<uint32_t>(nbuckets_);
+    pair_bits_ = 6;
+    while ((size_t{1} << pair_bits_) < 4 * entries) pair_bits_++;
+    pairs_ = allocate<uint64_t>((size_t{1} << pair_bits_) / 64);
     token_bits_ = 10;
     token_slots_ = allocate<TokenSlot>(size_t{1} << token_bits_);
     token_room_ = 256;
@@ -277,6 +287,7 @@ NgramIndex::NgramIndex(size_t entries) {
 NgramIndex::~NgramIndex() {
   release(bucket_block_);
   release(filters_);
+  release(pairs_);
   release(token_slots_);
   release(tokens_);
   release(token_bytes_);
@@ -284,12 +295,12 @@ NgramIndex::~NgramIndex() {
 }
 
 int NgramIndex::find(const char* line, int* out, int capacity) const {
-  // The tokens of a line are taken a batch at a time, in four rounds that
+  // The tokens of a line are taken a batch at a time, in five rounds that
   // each read memory fetched during the round before, so that the fetches of
   // a round overlap: the token slots are fetched as the tokens are scanned,
-  // the filter words as the grams are formed from the tokens' ids, the buckets
-  // of the grams whose fingerprint is in their filter, and then those buckets
-  // are read.
+  // the pair filter's words as the tokens' ids are found, the filter words as
+  // the grams are formed, the buckets of the grams whose fingerprint is in
+  // their filter, and then those buckets are read.
   constexpr int kTokens = 21;
   constexpr int kGrams = 3 * kTokens;
   TokenKey tokens[kTokens];
@@ -314,6 +325,14 @@ int NgramIndex::find(const char* line, int* out, int capacity) const {
     }
     if (ntokens == 0) break;
 
+    uint32_t ids[kTokens];
+    size_t pair_bit[kTokens];
+    for (int k = 0; k < ntokens; k++) {
+      ids[k] = token_id(tokens[k]);
+      pair_bit[k] = pair_bit_of(pos + 1 + k, ids[k]);
+      __builtin_prefetch(pairs_ + pair_bit[k] / 64);
+    }
+
     int ngrams = 0;
     auto probe = [&](const Gram& g) {
       places[ngrams] = place_of(g);
@@ -321,9 +340,10 @@ int NgramIndex::find(const char* line, int* out, int capacity) const {
       grams[ngrams++] = g;
     };
     for (int k = 0; k < ntokens; k++) {
-      const uint32_t id = token_id(tokens[k]);
+      const uint32_t id = ids[k];
       pos++;
-      if (id != kNoToken) {
+      // No gram ends here unless the position and token are some key's last.
+      if (id != kNoToken && ((pairs_[pair_bit[k] / 64] >> (pair_bit[k] % 64)) & 1)) {
         probe(Gram{pos, kNoToken, kNoToken, id});
         if (last != kNoToken) {
           probe(Gram{pos, kNoToken, last, id});

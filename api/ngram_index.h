@@ -87,6 +87,8 @@ class NgramIndex {
     uint32_t fingerprint;  // 1 to 255
   };
   Place place_of(const Gram& g) const;
+  // The bit of pairs_ that stands for grams ending at `pos` with token `last`.
+  size_t pair_bit_of(int32_t pos, uint32_t last) const;
   // The value of the gram, or -1 when the index lacks it.
   int32_t lookup(const Gram& g, Place at) const;
   // The id of the token, or kNoToken.
@@ -123,6 +125,11 @@ class NgramIndex {
   static constexpr uint32_t kOverflowed = 1u << 24;
   uint32_t* filters_ = nullptr;
   size_t nbuckets_ = 0;
+  // Bit pair_bit_of(pos, last) is set for every gram's last position and
+  // token: a line position whose bit is clear needs no probe at all. At least
+  // 4 bits per gram.
+  uint64_t* pairs_ = nullptr;
+  unsigned pair_bits_ = 0;  // pairs_ has 2^pair_bits_ bits
   TokenSlot* token_slots_ = nullptr;
   unsigned token_bits_ = 0;  // the token table has 2^token_bits_ slots
   Token* tokens_ = nullptr;
