@@ -3,10 +3,14 @@
 // its logic (no hashing, key compares, probing or score bookkeeping). It is the
 // time below which no change to that logic can take a line, and is read beside
 // the per-stage times of bench_stages, in ns per line (one iteration = one line).
-//   BM_FloorLookups  per line of T tokens, 3T-3 n-gram lookups in a table of
-//                    20-byte slots (capacity: power of two >= entries / 0.7)
-//                    and T in the token table (8-byte slots, power of two >=
-//                    2 * distinct tokens); the reads are independent
+//   BM_FloorLookups  per line of T tokens, the reads of the decoder's n-gram
+//                    index: T token slots (16 bytes, power of two >= distinct
+//                    tokens / 0.7), T bits of the (position, last token)
+//                    filter (power of two >= 4 * entries bits), a 4-byte filter
+//                    word for each of the P grams probed (3 per position whose
+//                    bit is set, as in the workload) and a 64-byte bucket for
+//                    each of the H grams found (hit rate * (3T - 3)), among
+//                    entries / 2 buckets; the reads are independent
 //   BM_FloorScoring  per feature (F per line on average), the column offset of
 //                    a random entry, then the dependent read of its column of
 //                    (index, weight) pairs, weights / entries long on average
@@ -76,11 +80,12 @@ std::vector<uint32_t> pool(size_t size, size_t n, uint64_t& seed) {
 
 struct Floor {
   std::string error;
-  size_t ngram_cap = 0, token_cap = 0, entries = 0;
-  double scoring_bytes = 0;
-  Block ngrams, tokens, offsets, columns;  // offsets: entries + 1 ints
-  std::vector<uint32_t> ngram_at, token_at, entry_at;
-  std::vector<uint16_t> line_tokens, line_features;  // per input line
+  size_t buckets = 0, token_cap = 0, pair_bits = 0, entries = 0;
+  double scoring_bytes = 0, lookup_bytes = 0;
+  Block filters, bucket_array, tokens, pairs, offsets, columns;  // offsets: entries + 1 ints
+  std::vector<uint32_t> bucket_at, token_at, pair_at, entry_at;
+  // Per input line: tokens, grams probed, grams found, features.
+  std::vector<uint16_t> line_tokens, line_probes, line_hits, line_features;
 
   explicit Floor(const std::string& name) {
     const char* root = getenv("BENCH_WORKLOADS");
@@ -90,25 +95,31 @@ struct Floor {
       error = "no workload in " + dir + " (make bench)";
       return;
     }
-    double features = 0, weights = 0;
+    double features = 0, weights = 0, hit_rate = 0;
     for (std::string line; std::getline(stats, line);) {
       const size_t sp = line.rfind(' ');
       if (line.compare(0, sp, "features per line") == 0) features = std::stod(line.substr(sp));
       if (line.compare(0, sp, "weights") == 0) weights = std::stod(line.substr(sp));
+      if (line.compare(0, sp, "ngram hit rate") == 0) hit_rate = std::stod(line.substr(sp));
     }
-    // Distinct tokens: the pieces of the dictionary keys without their _digits.
-    std::unordered_set<std::string> distinct;
+    // Distinct tokens: the pieces of the dictionary keys without their _digits;
+    // the last pieces are where grams end.
+    std::unordered_set<std::string> distinct, last_pieces;
     for (std::string line; std::getline(dict, line); ++entries) {
       std::istringstream pieces(line);
       std::string piece;
       pieces >> piece;  // the index
       while (pieces >> piece) distinct.insert(piece.substr(0, piece.rfind('_')));
+      last_pieces.insert(piece);
     }
     for (std::string line; std::getline(input, line);) {
-      uint16_t t = 0;
-      for (size_t i = 0; i < line.size(); ++i)
-        if (!strchr(" \t,", line[i]) && (i == 0 || strchr(" \t,", line[i - 1]))) ++t;
+      uint16_t t = 0, probes = 0;
+      std::istringstream words(line);
+      for (std::string w; words >> w;)
+        if (last_pieces.count(w + "_" + std::to_string(++t))) probes += 3;
       line_tokens.push_back(t);
+      line_probes.push_back(probes);
+      line_hits.push_back(static_cast<uint16_t>(std::lround(hit_rate * (t > 0 ? 3 * t - 3 : 0))));
       const size_t n = line_features.size();
       line_features.push_back(static_cast<uint16_t>(std::floor((n + 1) * features) -
                                                     std::floor(n * features)));
@@ -118,10 +129,14 @@ struct Floor {
       return;
     }
     uint64_t seed = 42;
-    ngram_cap = pow2_at_least(entries / 0.7);
-    token_cap = pow2_at_least(2.0 * distinct.size());
-    ngrams = random_block(ngram_cap * 20, seed);
-    tokens = random_block(token_cap * 8, seed);
+    buckets = entries / 2 + 1;
+    token_cap = pow2_at_least(distinct.size() / 0.7);
+    pair_bits = pow2_at_least(4.0 * entries);
+    filters = random_block(buckets * 4, seed);
+    bucket_array = random_block(buckets * 64, seed);
+    tokens = random_block(token_cap * 16, seed);
+    pairs = random_block(pair_bits / 8 + 8, seed);
+    lookup_bytes = buckets * 68.0 + token_cap * 16.0 + pair_bits / 8.0;
     // Columns of random lengths, weights / entries on average.
     const size_t total = static_cast<size_t>(weights);
     std::vector<uint32_t> length(entries);
@@ -132,8 +147,9 @@ struct Floor {
     for (size_t e = 0; e < entries; ++e) off[e + 1] = off[e] + static_cast<int32_t>(length[e]);
     columns = random_block(total * 8 + 8, seed);
     scoring_bytes = (entries + 1) * 4.0 + total * 8.0;
-    ngram_at = pool(size_t{1} << 22, ngram_cap, seed);
+    bucket_at = pool(size_t{1} << 22, buckets, seed);
     token_at = pool(size_t{1} << 20, token_cap, seed);
+    pair_at = pool(size_t{1} << 20, pair_bits, seed);
     entry_at = pool(size_t{1} << 20, entries, seed);
   }
 };
@@ -145,18 +161,21 @@ Floor& floor_of(const std::string& name) {
   return *f;
 }
 
-// One line's lookups: independent reads of the first and last word of each
-// 20-byte slot (a slot may straddle two cache lines) and of each token slot.
-inline uint64_t lookups(const Floor& f, unsigned t, size_t& ci, size_t& ct) {
-  const uint32_t* ng = reinterpret_cast<const uint32_t*>(f.ngrams.get());
+// One line's lookups: independent reads of the token slots and filter bits,
+// of the filter words of the grams probed and of the buckets of those found.
+inline uint64_t lookups(const Floor& f, size_t line, size_t& cb, size_t& ct) {
+  const uint32_t* filter = reinterpret_cast<const uint32_t*>(f.filters.get());
+  const uint64_t* bucket = reinterpret_cast<const uint64_t*>(f.bucket_array.get());
   const uint64_t* tok = reinterpret_cast<const uint64_t*>(f.tokens.get());
+  const uint64_t* pair = reinterpret_cast<const uint64_t*>(f.pairs.get());
+  const size_t mask = f.bucket_at.size() - 1, tmask = f.token_at.size() - 1;
   uint64_t sum = 0;
-  const unsigned n = t > 0 ? 3 * t - 3 : 0;
-  for (unsigned i = 0; i < n; ++i, ci = (ci + 1) & (f.ngram_at.size() - 1)) {
-    const size_t s = size_t{f.ngram_at[ci]} * 5;
-    sum += ng[s] + ng[s + 4];
-  }
-  for (unsigned i = 0; i < t; ++i, ct = (ct + 1) & (f.token_at.size() - 1)) sum += tok[f.token_at[ct]];
+  for (unsigned i = 0; i < f.line_tokens[line]; ++i, ct = (ct + 1) & tmask)
+    sum += tok[size_t{f.token_at[ct]} * 2] + (pair[f.pair_at[ct] / 64] >> (f.pair_at[ct] % 64));
+  for (unsigned i = 0; i < f.line_probes[line]; ++i, cb = (cb + 1) & mask)
+    sum += filter[f.bucket_at[cb]];
+  for (unsigned i = 0; i < f.line_hits[line]; ++i, cb = (cb + 1) & mask)
+    sum += bucket[size_t{f.bucket_at[cb]} * 8];
   return sum;
 }
 
@@ -183,11 +202,11 @@ void run(benchmark::State& state, const char* name) {
     state.SkipWithError(f.error.c_str());
     return;
   }
-  size_t line = 0, ci = 0, ct = 0, ce = 0;
+  size_t line = 0, cb = 0, ct = 0, ce = 0;
   uint64_t isum = 0;
   float fsum = 0;
   for (auto _ : state) {
-    if (kLookups) isum += lookups(f, f.line_tokens[line], ci, ct);
+    if (kLookups) isum += lookups(f, line, cb, ct);
     if (kScoring) fsum += scoring(f, f.line_features[line], ce);
     if (++line == f.line_tokens.size()) line = 0;
   }
@@ -195,7 +214,7 @@ void run(benchmark::State& state, const char* name) {
   benchmark::DoNotOptimize(fsum);
   state.SetItemsProcessed(state.iterations());
   state.SetLabel("time per iteration = ns per line");
-  state.counters["MiB_lookup_tables"] = (f.ngram_cap * 20.0 + f.token_cap * 8.0) / (1 << 20);
+  state.counters["MiB_lookup_tables"] = f.lookup_bytes / (1 << 20);
   state.counters["MiB_scoring_tables"] = f.scoring_bytes / (1 << 20);
 }
 
