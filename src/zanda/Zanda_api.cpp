@@ -86,12 +86,37 @@ const char* ZandaModelAPI::classifier_name(int i) const {
   return super->classifier_strings[i].c_str();
 }
 
+namespace {
+
+// Sorts a[0..n) ascending. A line's few dozen indices come in no order, so a
+// comparison sort mispredicts about every other branch; below 64 each value
+// is placed at its rank (the values below it, and the equal ones before it),
+// counted without branches.
+void sort_ascending(int* a, int n) {
+  constexpr int kSmall = 64;
+  if (n > kSmall) {
+    std::sort(a, a + n);
+    return;
+  }
+  int sorted[kSmall];
+  for (int i = 0; i < n; i++) {
+    const int v = a[i];
+    int rank = 0;
+    for (int j = 0; j < i; j++) rank += a[j] <= v;
+    for (int j = i + 1; j < n; j++) rank += a[j] < v;
+    sorted[rank] = v;
+  }
+  std::copy(sorted, sorted + n, a);
+}
+
+}  // namespace
+
 bool ZandaModelAPI::test_samp(int* indices, int n, double* outs, int* ranks, int nbest) const {
   // Ascending and repeat-free in place: the sample borrows the caller's array.
   for (int k = 0; k < n; k++)
     if (indices[k] < 0)
       ZDEvent::data_input_err("TableValIdx::sort_feat", "Negative index %d", indices[k]);
-  std::sort(indices, indices + n);
+  sort_ascending(indices, n);
   n = static_cast<int>(std::unique(indices, indices + n) - indices);
 
   // Every field that the model reads: the indices are field 0's, any further
