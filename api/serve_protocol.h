@@ -6,9 +6,11 @@
 #define API_SERVE_PROTOCOL_H
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "maxent/decoder.h"
@@ -33,18 +35,25 @@ class RequestError : public std::runtime_error {
 struct InferRequest {
   std::optional<std::string> id;  // echoed in the answer when given
   uint64_t nbest = 1;
-  std::vector<std::string> texts;
+  // The texts: views into the request body where the JSON string held no
+  // escape, else into `decoded` (whose elements stay in place when the
+  // request is moved).
+  std::vector<std::string_view> texts;
+  std::deque<std::string> decoded;
 };
 
 // Reads the body of POST /v2/models/NAME/infer: one BYTES input "text" of
 // shape [N] holding N strings, and the optional "id" and parameters.nbest.
 // Throws RequestError: 400 for anything malformed, 413 past kMaxTexts texts.
+// The texts may point into `body`, which must outlive the result.
 InferRequest parse_infer_request(const std::string& body);
 
-// The answer to `request`: tensors "label" and "score" of shape [N, k],
-// row-major, row i from answers[i] (each holding k labels).
+// The answer to `request`: tensors "label" and "score" of shape [N, k] from
+// `answers`, N * k labels row-major (row i: the k best of text i). Scores are
+// written in the shortest form that reads back to the same double; NaN and
+// infinities, which JSON cannot hold, as null.
 std::string infer_response(const std::string& model_name, const InferRequest& request,
-                           const std::vector<std::vector<maxent::Label>>& answers, size_t k);
+                           const std::vector<maxent::Label>& answers, size_t k);
 
 std::string error_body(const std::string& message);
 std::string server_metadata(const std::string& version);

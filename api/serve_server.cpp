@@ -1,10 +1,12 @@
 #include "serve_server.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string_view>
@@ -130,6 +132,122 @@ class ConnectionThreads : public httplib::TaskQueue {
   bool shutting_down_ = false;
 };
 
+}  // namespace
+
+// Classifies the texts of a request on the thread that serves its connection
+// and on `threads - 1` helpers shared by every request, started once: no
+// thread starts per request. Texts go out in small chunks from a counter, so
+// a request whose helpers are busy elsewhere simply classifies more of its
+// texts itself, and under load every connection thread keeps a core busy.
+class ClassifyPool {
+ public:
+  explicit ClassifyPool(int threads) {
+    if (threads <= 0) threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    for (int t = 1; t < threads; t++) helpers_.emplace_back([this] { help(); });
+  }
+
+  ~ClassifyPool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& helper : helpers_) helper.join();
+  }
+
+  // The k best classes of every text, k labels a text in input order.
+  std::vector<maxent::Label> classify(const maxent::Model& model,
+                                      const std::vector<std::string_view>& texts, int k) {
+    std::vector<maxent::Label> answers(texts.size() * static_cast<size_t>(k));
+    Job job(model, texts, answers, k);
+    const bool shared = !helpers_.empty() && texts.size() > kChunk;
+    if (shared) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(&job);
+      }
+      wake_.notify_one();
+    }
+    run(job);
+    if (shared) {
+      // No helper may touch the job once this returns.
+      std::unique_lock<std::mutex> lock(mutex_);
+      withdraw(&job);
+      job.done.wait(lock, [&job] { return job.helpers == 0; });
+    }
+    if (job.error) std::rethrow_exception(job.error);
+    return answers;
+  }
+
+ private:
+  static constexpr size_t kChunk = 8;
+
+  struct Job {
+    Job(const maxent::Model& model, const std::vector<std::string_view>& texts,
+        std::vector<maxent::Label>& answers, int k)
+        : model(model), texts(texts), answers(answers), k(k) {}
+    const maxent::Model& model;
+    const std::vector<std::string_view>& texts;
+    std::vector<maxent::Label>& answers;
+    const int k;
+    std::atomic<size_t> next{0};
+    std::exception_ptr error;    // the first failure, set under mutex_
+    int helpers = 0;             // helpers on it, guarded by mutex_
+    std::condition_variable done;  // helpers reached 0
+  };
+
+  // Classifies chunks of the job until none is left. Each text's labels
+  // move to their place at once, so that the engine's vector is freed while
+  // it is the last one allocated (the allocator's cheapest case).
+  void run(Job& job) {
+    const size_t n = job.texts.size(), k = static_cast<size_t>(job.k);
+    try {
+      for (size_t begin; (begin = job.next.fetch_add(kChunk)) < n;)
+        for (size_t i = begin; i < std::min(begin + kChunk, n); i++) {
+          std::vector<maxent::Label> labels = job.model.classify(job.texts[i], job.k);
+          std::move(labels.begin(), labels.begin() + std::min(labels.size(), k),
+                    job.answers.begin() + static_cast<std::ptrdiff_t>(i * k));
+        }
+    } catch (...) {  // std::bad_alloc: the request fails, the others go on
+      job.next = n;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!job.error) job.error = std::current_exception();
+    }
+  }
+
+  // Takes the job off the queue, if still there. mutex_ held.
+  void withdraw(Job* job) {
+    const auto it = std::find(jobs_.begin(), jobs_.end(), job);
+    if (it != jobs_.end()) jobs_.erase(it);
+  }
+
+  void help() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+      if (stopping_) return;
+      Job* job = jobs_.front();
+      job->helpers++;
+      // More chunks than this helper will take: another idle one may join.
+      if (helpers_.size() > 1 && job->next.load() + 2 * kChunk < job->texts.size())
+        wake_.notify_one();
+      lock.unlock();
+      run(*job);
+      lock.lock();
+      withdraw(job);  // nothing left to hand out
+      if (--job->helpers == 0) job->done.notify_one();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Job*> jobs_;  // requests with chunks to hand out, oldest first
+  bool stopping_ = false;
+  std::vector<std::thread> helpers_;
+};
+
+namespace {
+
 // The message of an error status that httplib answers by itself. httplib
 // also refuses form-encoded bodies over 8 KiB with 413.
 std::string status_message(const httplib::Request& request, int status, size_t max_body) {
@@ -149,7 +267,9 @@ std::string status_message(const httplib::Request& request, int status, size_t m
 }  // namespace
 
 InferenceServer::InferenceServer(ServeOptions options)
-    : options_(std::move(options)), model_(options_.model_dir, options_.dictionary) {
+    : options_(std::move(options)),
+      model_(options_.model_dir, options_.dictionary),
+      classifier_(std::make_unique<ClassifyPool>(options_.threads)) {
   http_.new_task_queue = [] { return new ConnectionThreads; };
   http_.set_tcp_nodelay(true);
   http_.set_keep_alive_max_count(1000000);
@@ -192,6 +312,8 @@ InferenceServer::InferenceServer(ServeOptions options)
     log_request(request, response);
   });
 }
+
+InferenceServer::~InferenceServer() = default;
 
 int InferenceServer::bind() {
   if (options_.port == 0) return http_.bind_to_any_port(options_.host);
@@ -277,10 +399,11 @@ void InferenceServer::infer(const httplib::Request& request, httplib::Response& 
   const InferRequest parsed = parse_infer_request(request.body);
   trace.texts = parsed.texts.size();
   const size_t k = std::min<uint64_t>(parsed.nbest, model->classes().size());
-  const std::vector<std::vector<maxent::Label>> answers =
-      model->classify_batch(parsed.texts, static_cast<int>(k), options_.threads);
+  const std::vector<maxent::Label> answers =
+      classifier_->classify(*model, parsed.texts, static_cast<int>(k));
   metrics_.count_texts(parsed.texts.size());
-  response.set_content(infer_response(options_.model_name, parsed, answers, k), kJson);
+  response.body = infer_response(options_.model_name, parsed, answers, k);
+  response.set_header("Content-Type", kJson);
 }
 
 void InferenceServer::log_request(const httplib::Request& request,

@@ -9,6 +9,7 @@
 
 #include <httplib.h>
 
+#include <memory>
 #include <string>
 
 #include "serve_metrics.h"
@@ -16,12 +17,14 @@
 
 namespace maxent_serve {
 
+class ClassifyPool;
+
 struct ServeOptions {
   std::string model_dir;
   std::string dictionary;
   std::string host = "127.0.0.1";
   int port = 8080;           // 0: any free port
-  int threads = 0;           // threads classifying the texts of one request
+  int threads = 0;           // threads classifying the texts of one request (0: cores)
   std::string model_name;
   size_t max_body = 16 << 20;  // bytes
 };
@@ -29,6 +32,7 @@ struct ServeOptions {
 class InferenceServer {
  public:
   explicit InferenceServer(ServeOptions options);
+  ~InferenceServer();
 
   // Binds the listening socket; returns the port, or -1 on failure.
   int bind();
@@ -53,6 +57,7 @@ class InferenceServer {
   const ServeOptions options_;
   ModelSlot model_;
   ServeMetrics metrics_;
+  std::unique_ptr<ClassifyPool> classifier_;  // its threads outlive http_'s
   httplib::Server http_;
 };
 

@@ -42,16 +42,19 @@ rss() { awk '/^VmRSS/ {print $2}' /proc/$server/status; }
 run 16 1 2 > /dev/null  # warm-up
 printf '| workload | connections | req/s | texts/s | p50 ms | p99 ms | errors |\n'
 printf '|---|---:|---:|---:|---:|---:|---:|\n'
+texts_per_s=0  # of the last row
 row() {
   read -r rps p50 p99 errors <<< "$(run "$2" "$3" "$seconds")"
-  printf '| %s | %d | %.0f | %.0f | %.3f | %.3f | %d |\n' "$1" "$2" "$rps" \
-    "$(python3 -c "print($rps * max($3, 1))")" "$(python3 -c "print($p50 / 1000)")" \
-    "$(python3 -c "print($p99 / 1000)")" "$errors"
+  texts_per_s=$(python3 -c "print($rps * max($3, 1))")
+  printf '| %s | %d | %.0f | %.0f | %.3f | %.3f | %d |\n' "$1" "$2" "$rps" "$texts_per_s" \
+    "$(python3 -c "print($p50 / 1000)")" "$(python3 -c "print($p99 / 1000)")" "$errors"
 }
 for c in 1 16 64; do row "1 text" $c 1; done
 row "100 texts" 16 100
+batched=$texts_per_s
 row "health/live" 16 0
-printf '\ncommand line (one process, -n 3): %s lines/s\n' "$cli"
+printf '\ncommand line (one process, -n 3): %s lines/s; 100-text requests: %.2fx that\n' "$cli" \
+  "$(python3 -c "print($batched / $cli)")"
 
 before=$(rss)
 samples=()

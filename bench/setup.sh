@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs the peer programs and the timer of `make bench` when missing.
+# Installs the peer programs, the timer of `make bench` and the load generator
+# of `make bench-serve` when missing.
 set -euo pipefail
 need=()
-for pkg in liblinear-tools fasttext hyperfine python3; do
+for pkg in liblinear-tools fasttext hyperfine python3 wrk; do
   dpkg -s "$pkg" > /dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -4,6 +4,7 @@ SERVE_PATH, DECODER_PATH and SOURCE_DIR come from ctest."""
 import concurrent.futures
 import glob
 import json
+import math
 import os
 import random
 import re
@@ -153,6 +154,54 @@ def test_concurrent_clients_get_the_sequential_answers(server):
 
     with concurrent.futures.ThreadPoolExecutor(32) as clients:
         list(clients.map(client, range(32)))
+
+
+def test_texts_with_escapes_and_unusual_layouts(server):
+    texts = ['caf\u00e9 bill "wrong"', "roaming \\ abroad \U0001F600", "tab\there / slash",
+             "\u4e2d\u6587 payment"]
+    expected = decoder_rows(os.path.join(EXAMPLES, "model"), os.path.join(EXAMPLES, "dict.txt"),
+                            texts)
+    assert printed(server.rows(texts, 3)) == expected  # non-ASCII as \u escapes
+    # The same texts as raw UTF-8, members in another order, extra members,
+    # spaces between tokens; then a repeated member too (the last counts).
+    data = json.dumps(texts, ensure_ascii=False)
+    body = ('{ "inputs" : [ {"data": %s, "extra": {"a": [1, -2.5e3, true, null]}, "shape": [4],'
+            '"datatype": "BYTES", "name": "text"} ], %%s"parameters": {"nbest": 3, "other": "x"},'
+            ' "id": "r\\\\1\\n" }\n' % data)
+    for repeated in ("", '"parameters": {"nbest": 1}, '):
+        r = requests.post(server.url + "/v2/models/model/infer", data=(body % repeated).encode(),
+                          headers={"Content-Type": "application/json"})
+        assert r.status_code == 200 and r.json()["id"] == "r\\1\n"
+        labels, scores = r.json()["outputs"]
+        pairs = list(zip(labels["data"], scores["data"]))
+        assert printed([pairs[i * 3:(i + 1) * 3] for i in range(4)]) == expected
+
+
+def test_unusual_class_names_and_full_scores(tmp_path):
+    """Class names with a backslash, a space, a control character and a byte
+    that is not UTF-8 (replaced by U+FFFD); scores of trivial classifiers,
+    the sigmoid of their bias, carried to the last bit."""
+    biases = {"a b": -0.25, "a\\b": 0.7, "x\x01y": 1.3, b"\xff\xc3\xa9": -2}
+    lines = [b"field f0 { }", b"kernel k0 { type = linear fields = { f0 } weights = { 1 } }"]
+    for i, (name, bias) in enumerate(biases.items()):
+        name = b'"a b"' if name == "a b" else name if isinstance(name, bytes) else name.encode()
+        lines.append(b"classifier c%d { trivial = true bias = %r }" % (i, bias))
+        lines.append(b"supervisor s%d { p = %s clf = c%d }" % (i, name, i))
+    os.mkdir(tmp_path / "model")
+    (tmp_path / "model" / "zanda.parm").write_bytes(b"\n".join(lines) + b"\n")
+    s = Server(str(tmp_path / "model"),
+               os.path.join(SOURCE, "tests/data/golden/supervisor-kinds/dict.txt"))
+    try:
+        r = s.infer(["hello"], 10)
+        assert r.status_code == 200 and json.loads(r.content)  # strict: control characters escaped
+        got = dict(s.rows(["hello"], 10)[0])
+        want = {("\ufffd\u00e9" if isinstance(n, bytes) else n): 1 / (1 + math.exp(-b))
+                for n, b in biases.items()}
+        assert got.keys() == want.keys()
+        for name, score in got.items():
+            assert score == pytest.approx(want[name], rel=1e-13), name
+    finally:
+        assert s.stop() == 0
 
 
 BAD = [  # (body, status, message)
