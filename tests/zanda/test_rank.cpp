@@ -3,6 +3,7 @@
 // failed loads that throw instead of ending the process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -108,6 +109,36 @@ TEST(PartialRankTest, BestEntriesEqualTheFullRanking) {
 TEST(PartialRankTest, ScoresTiedOnlyByTheTransform) {
   const char* biases[] = {"86", "100", "90.5", "-100", "0.5"};
   EXPECT_GT(CompareWithFullRanking(biases), 64);
+}
+
+// A line's indices come in any order and repeat; the facade scores their
+// sorted set, however many there are (short and long lists are sorted by
+// different means).
+TEST(Facade, IndicesInAnyOrderWithRepeatsScoreAsTheirSet) {
+  zdtest::TempDir tmp;
+  const char* biases[] = {"-0.5", "0", "0.25", "0.5", "1"};
+  ZandaModelAPI model;
+  model.load_mdl_parms(MakeModel(tmp, biases).c_str(), nullptr);
+  const int n = model.get_nfiers();
+  std::mt19937 rng(3);
+  for (int size : {1, 2, 7, 63, 64, 65, 100, 300}) {
+    for (int trial = 0; trial < 20; trial++) {
+      std::vector<int> idx(static_cast<size_t>(size));
+      for (int& i : idx) i = static_cast<int>(rng() % 9);  // 6 to 8 have no column
+      std::vector<int> set = idx;
+      std::sort(set.begin(), set.end());
+      set.erase(std::unique(set.begin(), set.end()), set.end());
+      std::vector<double> outs(n), expected(n);
+      std::vector<int> ranks(n), expected_ranks(n);
+      model.test_samp(idx.data(), size, outs.data(), ranks.data(), 3);
+      model.test_samp(set.data(), static_cast<int>(set.size()), expected.data(),
+                      expected_ranks.data(), 3);
+      for (int k = 0; k < 3; k++) {
+        EXPECT_EQ(outs[k], expected[k]) << size;
+        EXPECT_EQ(ranks[k], expected_ranks[k]) << size;
+      }
+    }
+  }
 }
 
 // A bad model throws ZDError, and the same object then loads a good one.
