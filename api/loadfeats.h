@@ -87,9 +87,11 @@ class NgramCursor {
   Piece last_[3];
 };
 
-// Looks up the strings of NgramCursor for the line `s` and writes the indices
-// found to `ngrams` in generation order (per position: unigram, bigram,
-// trigram); returns their number. At most `capacity` indices are written.
+// Finds the strings of NgramCursor for the line `s` in the dictionary `ht`
+// (from LoadFeats(file, 0): its NgramIndex answers, exactly as the table would
+// for each string) and writes the indices found to `ngrams` in generation
+// order (per position: unigram, bigram, trigram); returns their number. At
+// most `capacity` indices are written. Safe on several threads at once.
 int GenerateUptoTrigrams(const char* s, DSTHashTable ht, int* ngrams, int capacity);
 
 // Throws DictionaryError(msg).

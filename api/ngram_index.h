@@ -15,8 +15,8 @@
 // twice is asked of the table.
 //
 // Ownership: the index copies what it needs; it refers to the keys and the
-// table only while it is being built. Thread-safety: read-only once built, so any number of
-// threads may call find at once.
+// table only while it is being built. Thread-safety: read-only once built, so
+// any number of threads may call find at once.
 #ifndef API_NGRAM_INDEX_H
 #define API_NGRAM_INDEX_H
 
