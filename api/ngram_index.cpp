@@ -329,6 +329,7 @@ int NgramIndex::find(const char* line, int* out, int capacity) const {
     size_t pair_bit[kTokens];
     for (int k = 0; k < ntokens; k++) {
       ids[k] = token_id(tokens[k]);
+      if (ids[k] == kNoToken) continue;  // ends no gram: no bit to read
       pair_bit[k] = pair_bit_of(pos + 1 + k, ids[k]);
       __builtin_prefetch(pairs_ + pair_bit[k] / 64);
     }

@@ -119,33 +119,22 @@ class FastReader {
   bool read() {
     bool id = false, parameters = false, inputs = false;
     skip_space();
-    if (!consume('{')) return false;
-    skip_space();
-    if (consume('}')) return false;  // no "inputs"
-    for (;;) {
-      if (!key()) return false;
+    const bool object = members([&] {
       if (key_ == "id") {
         if (std::exchange(id, true)) return false;  // repeated: the last would count
-        if (!null()) {
-          bool escaped = false;
-          std::string_view view;
-          if (!string(view, escaped)) return false;
-          request_.id = escaped ? scratch_ : std::string(view);
-        }
-      } else if (key_ == "parameters") {
-        if (std::exchange(parameters, true) || !read_parameters()) return false;
-      } else if (key_ == "inputs") {
-        if (std::exchange(inputs, true) || !read_inputs()) return false;
-      } else if (!skip_value(0)) {
-        return false;
+        if (null()) return true;
+        bool escaped = false;
+        std::string_view view;
+        if (!string(view, escaped)) return false;
+        request_.id = escaped ? scratch_ : std::string(view);
+        return true;
       }
-      skip_space();
-      if (consume('}')) break;
-      if (!consume(',')) return false;
-      skip_space();
-    }
+      if (key_ == "parameters") return !std::exchange(parameters, true) && read_parameters();
+      if (key_ == "inputs") return !std::exchange(inputs, true) && read_inputs();
+      return skip_value(0);
+    });
     skip_space();
-    return inputs && p_ == end_;
+    return object && inputs && p_ == end_;
   }
 
  private:
@@ -166,6 +155,22 @@ class FastReader {
     return true;
   }
   bool null() { return literal("null"); }
+
+  // The members of the object at p_, each read by on_member() with its name
+  // in key_; false when on_member or the object's syntax fails.
+  template <class OnMember>
+  bool members(OnMember on_member) {
+    if (!consume('{')) return false;
+    skip_space();
+    if (consume('}')) return true;
+    for (;;) {
+      if (!key() || !on_member()) return false;
+      skip_space();
+      if (consume('}')) return true;
+      if (!consume(',')) return false;
+      skip_space();
+    }
+  }
 
   // A member's name and the colon after it, into key_ (decoded).
   bool key() {
@@ -351,23 +356,12 @@ class FastReader {
   // "parameters": null, or an object whose "nbest" is null or unsigned.
   bool read_parameters() {
     if (null()) return true;
-    if (!consume('{')) return false;
-    skip_space();
-    if (consume('}')) return true;
     bool nbest = false;
-    for (;;) {
-      if (!key()) return false;
-      if (key_ == "nbest") {
-        if (std::exchange(nbest, true)) return false;
-        if (!null() && !unsigned_number(request_.nbest)) return false;
-      } else if (!skip_value(1)) {
-        return false;
-      }
-      skip_space();
-      if (consume('}')) return true;
-      if (!consume(',')) return false;
-      skip_space();
-    }
+    return members([&] {
+      if (key_ != "nbest") return skip_value(1);
+      if (std::exchange(nbest, true)) return false;
+      return null() || unsigned_number(request_.nbest);
+    });
   }
 
   // "inputs": [{"name": "text", "datatype": "BYTES", "shape": [N], "data": [N strings]}],
@@ -375,37 +369,30 @@ class FastReader {
   bool read_inputs() {
     if (!consume('[')) return false;
     skip_space();
-    if (!consume('{')) return false;
-    skip_space();
     bool name = false, datatype = false, shape = false, data = false;
     uint64_t rows = 0;
-    for (;;) {
-      if (!key()) return false;
+    const bool object = members([&] {
       if (key_ == "name" || key_ == "datatype") {
         bool& seen = key_ == "name" ? name : datatype;
         const char* want = key_ == "name" ? "text" : "BYTES";
         std::string_view view;
         bool escaped = false;
         if (std::exchange(seen, true) || !string(view, escaped)) return false;
-        if ((escaped ? std::string_view(scratch_) : view) != want) return false;
-      } else if (key_ == "shape") {
+        return (escaped ? std::string_view(scratch_) : view) == want;
+      }
+      if (key_ == "shape") {
         if (std::exchange(shape, true) || !consume('[')) return false;
         skip_space();
         if (!unsigned_number(rows)) return false;
         skip_space();
-        if (!consume(']')) return false;
-      } else if (key_ == "data") {
-        if (std::exchange(data, true) || !read_data()) return false;
-      } else if (!skip_value(2)) {
-        return false;
+        return consume(']');
       }
-      skip_space();
-      if (consume('}')) break;
-      if (!consume(',')) return false;
-      skip_space();
-    }
+      if (key_ == "data") return !std::exchange(data, true) && read_data();
+      return skip_value(2);
+    });
     skip_space();
-    return consume(']') && name && datatype && shape && data && rows == request_.texts.size();
+    return object && consume(']') && name && datatype && shape && data &&
+           rows == request_.texts.size();
   }
 
   bool read_data() {
