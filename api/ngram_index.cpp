@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <climits>
 #include <cstring>
 
@@ -12,6 +13,7 @@ namespace {
 
 constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 constexpr uint64_t kMix = 0xBF58476D1CE4E5B9ULL;
+constexpr uint64_t kSpread = 0xC2B2AE3D27D4EB4FULL;
 
 // Whether c ends a line's token: a delimiter or the terminating NUL.
 inline bool ends_token(unsigned char c) {
@@ -78,13 +80,6 @@ int32_t position_of(const char* s, const char* end) {
 
 }  // namespace
 
-// Buckets of three slots fill one cache line, so a probe mostly reads one line.
-struct NgramIndex::Bucket {
-  Gram keys[kBucketSlots];
-  int32_t values[kBucketSlots];
-  uint32_t unused;
-};
-
 NgramIndex::TokenKey NgramIndex::token_key(const char* s, size_t len) {
   TokenKey key{s, len, 0, 0};
   const auto* bytes = reinterpret_cast<const unsigned char*>(s);
@@ -99,30 +94,42 @@ NgramIndex::TokenKey NgramIndex::token_key(const char* s, size_t len) {
                    static_cast<uint16_t>(t.hash)};
 }
 
-[[gnu::always_inline]] inline NgramIndex::Place NgramIndex::place_of(const Gram& g) const {
-  uint64_t x = ((uint64_t{g.last} << 32 | static_cast<uint32_t>(g.pos)) * kGolden) ^
-               ((uint64_t{g.first} << 32 | g.second) * 0xC2B2AE3D27D4EB4FULL);
-  x = (x ^ (x >> 29)) * kMix;
-  const uint32_t fingerprint = static_cast<uint32_t>(x >> 8) & 0xFF;
-  return Place{static_cast<size_t>((static_cast<unsigned __int128>(x) * nbuckets_) >> 64),
-               fingerprint ? fingerprint : 1};
+[[gnu::always_inline]] inline uint64_t NgramIndex::ending_hash(int32_t pos, uint32_t last) {
+  uint64_t h = (uint64_t{last} << 32 | static_cast<uint32_t>(pos)) * kMix;
+  h ^= h >> 31;
+  return h * kGolden;
 }
 
-[[gnu::always_inline]] inline size_t NgramIndex::pair_bit_of(int32_t pos, uint32_t last) const {
-  return static_cast<size_t>(((uint64_t{last} << 32 | static_cast<uint32_t>(pos)) * kMix) >>
-                             (64 - pair_bits_));
+[[gnu::always_inline]] inline uint64_t NgramIndex::link_hash(uint64_t ending_hash,
+                                                              uint32_t second) {
+  return (ending_hash ^ second) * kMix;
 }
 
-int32_t NgramIndex::lookup(const Gram& g, Place at) const {
-  const bool overflowed = (filters_[at.bucket] & kOverflowed) != 0;
-  for (size_t b = at.bucket;; b = b + 1 == nbuckets_ ? 0 : b + 1) {
-    const uint32_t filter = filters_[b];
-    for (int s = 0; s < kBucketSlots; s++) {
-      const uint32_t fingerprint = (filter >> (8 * s)) & 0xFF;
-      if (fingerprint == 0) return -1;
-      if (fingerprint == at.fingerprint && buckets_[b].keys[s] == g) return buckets_[b].values[s];
-    }
-    if (!overflowed) return -1;
+NgramIndex::Filter::~Filter() {
+  release(words_);
+}
+
+void NgramIndex::Filter::reserve(size_t members) {
+  unsigned bits = 6;
+  while ((size_t{1} << bits) < 8 * members) bits++;
+  uint64_t* words = allocate<uint64_t>((size_t{1} << bits) / 64);
+  release(words_);
+  words_ = words;
+  bits_ = bits;
+}
+
+[[gnu::always_inline]] inline size_t NgramIndex::ending_start(uint64_t hash) const {
+  return static_cast<size_t>((hash * kSpread) >> (64 - ending_bits_));
+}
+
+[[gnu::always_inline]] inline const NgramIndex::Ending* NgramIndex::ending_of(int32_t pos,
+                                                                              uint32_t last,
+                                                                              uint64_t hash) const {
+  const size_t mask = (size_t{1} << ending_bits_) - 1;
+  for (size_t at = ending_start(hash);; at = (at + 1) & mask) {
+    const Ending& e = endings_[at];
+    if (e.pos == pos && e.last == last) return &e;
+    if (e.pos == 0) return nullptr;
   }
 }
 
@@ -205,73 +212,159 @@ void NgramIndex::add(const char* key, int value) {
   }
   uint32_t id[3] = {kNoToken, kNoToken, kNoToken};
   for (int k = 0; k < n; k++) id[3 - n + k] = add_token(token[k]);
-  const Gram g{pos[n - 1], id[0], id[1], id[2]};
-  const size_t bit = pair_bit_of(g.pos, g.last);
-  pairs_[bit / 64] |= uint64_t{1} << (bit % 64);
-  // The bucket is fetched now and written a few keys later.
-  const Place at = place_of(g);
-  __builtin_prefetch(buckets_ + at.bucket, 1);
-  __builtin_prefetch(filters_ + at.bucket, 1);
-  pending_[npending_++] = Pending{g, at, key, value};
-  if (npending_ == kQueue) insert_pending();
+  if (nkeys_ == key_room_) {
+    key_room_ = std::max<size_t>(64, 2 * key_room_);
+    keys_ = static_cast<KeyGram*>(
+        SYSDefaultHandle->realloc(SYSDefaultHandle, keys_, key_room_ * sizeof(KeyGram)));
+  }
+  keys_[nkeys_++] = KeyGram{pos[n - 1], id[2], id[1], id[0], value};
 }
 
-void NgramIndex::insert_pending() {
-  for (int k = 0; k < npending_; k++) {
-    const Pending& key = pending_[k];
-    for (size_t b = key.place.bucket;; b = b + 1 == nbuckets_ ? 0 : b + 1) {
-      Bucket& bucket = buckets_[b];
-      int s = 0;
-      while (s < kBucketSlots && ((filters_[b] >> (8 * s)) & 0xFF) != 0 &&
-             !(bucket.keys[s] == key.gram))
-        s++;
-      if (s == kBucketSlots) {
-        filters_[key.place.bucket] |= kOverflowed;
-        continue;
-      }
-      if (((filters_[b] >> (8 * s)) & 0xFF) == 0) {
-        bucket.keys[s] = key.gram;
-        bucket.values[s] = key.value;
-        filters_[b] |= key.place.fingerprint << (8 * s);
-      } else {
-        if (nduplicates_ == duplicate_room_) {
-          duplicate_room_ = std::max<size_t>(16, 2 * duplicate_room_);
-          duplicates_ = static_cast<Duplicate*>(SYSDefaultHandle->realloc(
-              SYSDefaultHandle, duplicates_, duplicate_room_ * sizeof(Duplicate)));
-        }
-        duplicates_[nduplicates_++] = Duplicate{&bucket.values[s], key.key};
-      }
-      break;
-    }
+int32_t NgramIndex::value_in(DSTHashTable dictionary, const KeyGram& key) {
+  // The key's text: "tok_pos", joined by blanks, from its first token on.
+  const uint32_t ids[3] = {key.first, key.second, key.last};
+  size_t length = 0;
+  for (uint32_t id : ids)
+    if (id != kNoToken) length += tokens_[id].length + 12;
+  struct Text {
+    char* bytes;
+    ~Text() { release(bytes); }
+  } text{allocate<char>(length + 1)};
+  char* end = text.bytes;
+  int32_t pos = key.pos - (key.first != kNoToken ? 2 : key.second != kNoToken ? 1 : 0);
+  for (uint32_t id : ids) {
+    if (id == kNoToken) continue;
+    if (end != text.bytes) *end++ = ' ';
+    memcpy(end, token_bytes_ + tokens_[id].offset, tokens_[id].length);
+    end += tokens_[id].length;
+    *end++ = '_';
+    end = std::to_chars(end, end + 11, pos++).ptr;
   }
-  npending_ = 0;
+  *end = 0;
+  return MapWord2Ind(text.bytes, dictionary);
+}
+
+NgramIndex::Ending& NgramIndex::ending_slot(int32_t pos, uint32_t last) {
+  const size_t mask = (size_t{1} << ending_bits_) - 1;
+  size_t at = ending_start(ending_hash(pos, last));
+  while (endings_[at].pos != 0 && !(endings_[at].pos == pos && endings_[at].last == last))
+    at = (at + 1) & mask;
+  return endings_[at];
+}
+
+void NgramIndex::grow_endings() {
+  Ending* old = endings_;
+  const size_t old_slots = size_t{1} << ending_bits_;
+  endings_ = nullptr;
+  try {
+    endings_ = allocate<Ending>(old_slots * 2);
+  } catch (...) {
+    endings_ = old;
+    throw;
+  }
+  ending_bits_++;
+  for (size_t k = 0; k < old_slots; k++)
+    if (old[k].pos != 0) ending_slot(old[k].pos, old[k].last) = old[k];
+  release(old);
 }
 
 void NgramIndex::finish(DSTHashTable dictionary) {
-  insert_pending();
-  // Which of equal keys the table finds depends on its insertion and growth
-  // history: ask it.
-  for (size_t k = 0; k < nduplicates_; k++)
-    *duplicates_[k].value = MapWord2Ind(duplicates_[k].key, dictionary);
-  release(duplicates_);
-  duplicates_ = nullptr;
-  nduplicates_ = duplicate_room_ = 0;
+  // The endings, with the number of longer grams of each in `longer` for now.
+  size_t nendings = 0;
+  for (size_t k = 0; k < nkeys_; k++) {
+    const KeyGram& key = keys_[k];
+    Ending* ending = &ending_slot(key.pos, key.last);
+    if (ending->pos == 0) {
+      // At most half of the slots are used, so that most probes read one.
+      if (2 * (nendings + 1) > (size_t{1} << ending_bits_)) {
+        grow_endings();
+        ending = &ending_slot(key.pos, key.last);
+      }
+      *ending = Ending{key.pos, key.last, -1, 0};
+      nendings++;
+    }
+    if (key.second != kNoToken) ending->longer++;
+  }
+  // Each ending's longer grams take a header and their own entries.
+  const size_t nslots = size_t{1} << ending_bits_;
+  size_t nlonger = 0;
+  for (size_t k = 0; k < nslots; k++)
+    if (endings_[k].longer) nlonger += endings_[k].longer + 1;
+  longer_ = allocate<LongerGram>(std::max<size_t>(1, nlonger));
+  nlonger = 0;
+  for (size_t k = 0; k < nslots; k++) {
+    Ending& ending = endings_[k];
+    if (!ending.longer) {
+      ending.longer = kNoLonger;
+      continue;
+    }
+    longer_[nlonger] = LongerGram{0, kNoToken, -1};
+    const size_t at = nlonger;
+    nlonger += ending.longer + 1;
+    ending.longer = static_cast<uint32_t>(at);
+  }
+
+  for (size_t k = 0; k < nkeys_; k++) {
+    const KeyGram& key = keys_[k];
+    Ending& ending = ending_slot(key.pos, key.last);
+    if (key.second != kNoToken) {
+      LongerGram& header = longer_[ending.longer];
+      longer_[ending.longer + 1 + header.first++] = LongerGram{key.first, key.second, key.value};
+    } else {
+      // Which of equal keys the table finds depends on its insertion and
+      // growth history: ask it.
+      ending.unigram = ending.unigram < 0 ? key.value : value_in(dictionary, key);
+    }
+  }
+  size_t nlinks = 0;
+  // Sorted for the lookups' binary search; equal grams become one, whose
+  // value the table gives.
+  for (size_t k = 0; k < nslots; k++) {
+    const Ending& ending = endings_[k];
+    if (ending.longer == kNoLonger) continue;
+    LongerGram& header = longer_[ending.longer];
+    LongerGram* grams = &header + 1;
+    std::sort(grams, grams + header.first, [](const LongerGram& a, const LongerGram& b) {
+      return a.second != b.second ? a.second < b.second : a.first < b.first;
+    });
+    uint32_t kept = 0;
+    for (uint32_t g = 0; g < header.first; kept++) {
+      uint32_t next = g + 1;
+      while (next < header.first && grams[next].second == grams[g].second &&
+             grams[next].first == grams[g].first)
+        next++;
+      grams[kept] = grams[g];
+      if (next - g > 1)
+        grams[kept].value = value_in(
+            dictionary, KeyGram{ending.pos, ending.last, grams[g].second, grams[g].first, 0});
+      nlinks += kept == 0 || grams[kept - 1].second != grams[kept].second;
+      g = next;
+    }
+    header.first = kept;
+  }
+
+  endings_filter_.reserve(nendings);
+  links_filter_.reserve(nlinks);
+  for (size_t k = 0; k < nslots; k++) {
+    const Ending& ending = endings_[k];
+    if (ending.pos == 0) continue;
+    const uint64_t hash = ending_hash(ending.pos, ending.last);
+    endings_filter_.add(hash);
+    if (ending.longer == kNoLonger) continue;
+    const LongerGram* grams = longer_ + ending.longer + 1;
+    for (uint32_t g = 0; g < grams[-1].first; g++) links_filter_.add(link_hash(hash, grams[g].second));
+  }
+  release(keys_);
+  keys_ = nullptr;
+  nkeys_ = key_room_ = 0;
 }
 
 NgramIndex::NgramIndex(size_t entries) {
   try {
-    // At most two thirds of the slots are used, so that most probes end in
-    // their first bucket.
-    nbuckets_ = entries / 2 + 1;
-    static_assert(sizeof(Bucket) == 64, "a bucket is a cache line");
-    // One bucket more than needed, to start the buckets at a cache line.
-    bucket_block_ = allocate<Bucket>(nbuckets_ + 1);
-    buckets_ = reinterpret_cast<Bucket*>((reinterpret_cast<uintptr_t>(bucket_block_) + 63) &
-                                         ~uintptr_t{63});
-    filters_ = allocate<uint32_t>(nbuckets_);
-    pair_bits_ = 6;
-    while ((size_t{1} << pair_bits_) < 4 * entries) pair_bits_++;
-    pairs_ = allocate<uint64_t>((size_t{1} << pair_bits_) / 64);
+    key_room_ = std::max<size_t>(64, entries);
+    keys_ = allocate<KeyGram>(key_room_);
+    ending_bits_ = 4;
+    endings_ = allocate<Ending>(size_t{1} << ending_bits_);
     token_bits_ = 10;
     token_slots_ = allocate<TokenSlot>(size_t{1} << token_bits_);
     token_room_ = 256;
@@ -285,31 +378,34 @@ NgramIndex::NgramIndex(size_t entries) {
 }
 
 NgramIndex::~NgramIndex() {
-  release(bucket_block_);
-  release(filters_);
-  release(pairs_);
+  release(keys_);
+  release(endings_);
+  release(longer_);
   release(token_slots_);
   release(tokens_);
   release(token_bytes_);
-  release(duplicates_);
 }
 
 int NgramIndex::find(const char* line, int* out, int capacity) const {
-  // The tokens of a line are taken a batch at a time, in five rounds that
-  // each read memory fetched during the round before, so that the fetches of
-  // a round overlap: the token slots are fetched as the tokens are scanned,
-  // the pair filter's words as the tokens' ids are found, the filter words as
-  // the grams are formed, the buckets of the grams whose fingerprint is in
-  // their filter, and then those buckets are read.
-  constexpr int kTokens = 21;
-  constexpr int kGrams = 3 * kTokens;
+  // The tokens of a line are taken a batch at a time, in rounds that each
+  // read memory fetched during the round before, so that the fetches of a
+  // round overlap: the token slots are fetched as the tokens are scanned, the
+  // endings filter's words as the tokens' ids are found, the endings and the
+  // links filter's words of the positions that pass, and then the longer
+  // grams of the endings whose link passes.
+  constexpr int kTokens = 24;
   TokenKey tokens[kTokens];
-  Gram grams[kGrams];
-  Place places[kGrams];
-  bool candidate[kGrams];
-  uint32_t before_last = kNoToken, last = kNoToken;
-  int32_t pos = 0;
+  uint32_t ids[kTokens + 2];  // ids[k + 2] is token k's, ids[0..1] the two before
+  uint64_t hashes[kTokens], links[kTokens];
+  const Ending* endings[kTokens];
+  bool may_end[kTokens], longer[kTokens];
+  ids[0] = ids[1] = kNoToken;
+  int32_t pos = 0;  // of the token before the batch
   int written = 0;
+  auto emit = [&](int32_t value) {
+    out[written++] = value;
+    return written == capacity;
+  };
   const unsigned char* p = reinterpret_cast<const unsigned char*>(line);
   while (written < capacity) {
     int ntokens = 0;
@@ -325,50 +421,56 @@ int NgramIndex::find(const char* line, int* out, int capacity) const {
     }
     if (ntokens == 0) break;
 
-    uint32_t ids[kTokens];
-    size_t pair_bit[kTokens];
+    uint32_t* id = ids + 2;
     for (int k = 0; k < ntokens; k++) {
-      ids[k] = token_id(tokens[k]);
-      if (ids[k] == kNoToken) continue;  // ends no gram: no bit to read
-      pair_bit[k] = pair_bit_of(pos + 1 + k, ids[k]);
-      __builtin_prefetch(pairs_ + pair_bit[k] / 64);
+      id[k] = token_id(tokens[k]);
+      if (id[k] == kNoToken) continue;  // ends no gram
+      hashes[k] = ending_hash(pos + 1 + k, id[k]);
+      __builtin_prefetch(endings_filter_.word(hashes[k]));
+    }
+    for (int k = 0; k < ntokens; k++) {
+      may_end[k] = id[k] != kNoToken && endings_filter_.may_hold(hashes[k]);
+      if (!may_end[k]) continue;
+      __builtin_prefetch(endings_ + ending_start(hashes[k]));
+      if (id[k - 1] == kNoToken) continue;
+      links[k] = link_hash(hashes[k], id[k - 1]);
+      __builtin_prefetch(links_filter_.word(links[k]));
+    }
+    for (int k = 0; k < ntokens; k++) {
+      endings[k] = may_end[k] ? ending_of(pos + 1 + k, id[k], hashes[k]) : nullptr;
+      if (!endings[k]) continue;
+      longer[k] = endings[k]->longer != kNoLonger && id[k - 1] != kNoToken &&
+                  links_filter_.may_hold(links[k]);
+      if (longer[k]) __builtin_prefetch(longer_ + endings[k]->longer);
     }
 
-    int ngrams = 0;
-    auto probe = [&](const Gram& g) {
-      places[ngrams] = place_of(g);
-      __builtin_prefetch(filters_ + places[ngrams].bucket);
-      grams[ngrams++] = g;
-    };
     for (int k = 0; k < ntokens; k++) {
-      const uint32_t id = ids[k];
-      pos++;
-      // No gram ends here unless the position and token are some key's last.
-      if (id != kNoToken && ((pairs_[pair_bit[k] / 64] >> (pair_bit[k] % 64)) & 1)) {
-        probe(Gram{pos, kNoToken, kNoToken, id});
-        if (last != kNoToken) {
-          probe(Gram{pos, kNoToken, last, id});
-          if (before_last != kNoToken) probe(Gram{pos, before_last, last, id});
-        }
+      const Ending* e = endings[k];
+      if (!e) continue;
+      if (e->unigram >= 0 && emit(e->unigram)) return written;
+      if (!longer[k]) continue;
+      // The bigram, then the trigram, whose tokens before the last are
+      // (id[k - 1]) and (id[k - 2], id[k - 1]): the grams are sorted by their
+      // second token, then by the first, kNoToken (bigrams) last.
+      const uint32_t second = id[k - 1];
+      const LongerGram* g = longer_ + e->longer + 1;
+      const LongerGram* end = g + g[-1].first;
+      for (size_t n = g[-1].first; n > 1;) {
+        const size_t half = n / 2;
+        g = g[half - 1].second < second ? g + half : g;
+        n -= half;
       }
-      before_last = last;
-      last = id;
+      int32_t bigram = -1, trigram = -1;
+      for (; g != end && g->second <= second; g++) {
+        if (g->second != second) continue;
+        if (g->first == kNoToken) bigram = g->value;
+        else if (g->first == id[k - 2]) trigram = g->value;
+      }
+      if ((bigram >= 0 && emit(bigram)) || (trigram >= 0 && emit(trigram))) return written;
     }
-
-    for (int k = 0; k < ngrams; k++) {
-      const uint32_t filter = filters_[places[k].bucket];
-      // A fingerprint byte equal to the gram's, or grams of this bucket
-      // placed in the next ones.
-      const uint32_t diff = filter ^ (places[k].fingerprint * 0x010101u);
-      candidate[k] = (filter & kOverflowed) || (diff & 0xFF) == 0 || (diff & 0xFF00) == 0 ||
-                     (diff & 0xFF0000) == 0;
-      if (candidate[k]) __builtin_prefetch(buckets_ + places[k].bucket);
-    }
-    for (int k = 0; k < ngrams && written < capacity; k++) {
-      if (!candidate[k]) continue;
-      const int32_t value = lookup(grams[k], places[k]);
-      if (value >= 0) out[written++] = value;
-    }
+    pos += ntokens;
+    ids[0] = id[ntokens - 2];
+    ids[1] = id[ntokens - 1];
     if (ntokens < kTokens) break;
   }
   return written;

@@ -2,13 +2,15 @@
 //
 // A dictionary key such as "ab_7 cd_8 ef_9" can only ever equal the n-gram a
 // line forms at token position 9 from the tokens "ab", "cd" and "ef". The
-// index keeps, for every key of that shape, the tokens as small integers (a
-// vocabulary of the keys' tokens) and the last position; a line's token is
-// hashed and looked up once, and its n-grams are probed as integer tuples in
-// an open-addressing table. A token the vocabulary lacks ends every n-gram
-// that holds it without a probe. Keys that no line can form (other spacing,
-// a delimiter inside a token, a position that is not a plain decimal from 1)
-// are left out, since no lookup could find them.
+// index keeps the keys' tokens as small integers (a vocabulary) and groups the
+// keys by where they end: all grams ending with a given token at a given
+// position share one entry, which holds the unigram's value and points at the
+// bigrams and trigrams that end there. A line's token is hashed and looked up
+// once, and then one probe per position finds everything that ends there. A
+// token the vocabulary lacks ends every n-gram that holds it without a probe.
+// Keys that no line can form (other spacing, a delimiter inside a token, a
+// position that is not a plain decimal from 1) are left out, since no lookup
+// could find them.
 //
 // Every lookup answers what the dictionary table's own find answers for the
 // n-gram's string, duplicate keys included: the value stored for a key met
@@ -48,18 +50,30 @@ class NgramIndex {
 
  private:
   static constexpr uint32_t kNoToken = UINT32_MAX;
+  static constexpr uint32_t kNoLonger = UINT32_MAX;
 
-  // An n-gram as the tokens' ids and the position of its last token; the
-  // missing tokens of a unigram or bigram are kNoToken.
-  struct Gram {
+  // The grams that end with token `last` at position `pos`: the unigram's
+  // value (-1 when it is no key) and the index in longer_ of the first of the
+  // bigrams and trigrams (kNoLonger when there are none).
+  struct Ending {
     int32_t pos;  // 0 marks an empty slot
-    uint32_t first, second, last;
-    bool operator==(const Gram& o) const {
-      return pos == o.pos && first == o.first && second == o.second && last == o.last;
-    }
+    uint32_t last;
+    int32_t unigram;
+    uint32_t longer;
   };
-  static constexpr int kBucketSlots = 3;
-  struct Bucket;
+  // A bigram (first is kNoToken) or trigram, by the tokens before its last.
+  // An ending's longer grams follow a header whose `first` is their number,
+  // sorted by (second, first).
+  struct LongerGram {
+    uint32_t first, second;
+    int32_t value;
+  };
+  // A key while the index is built: its position, token ids and value.
+  struct KeyGram {
+    int32_t pos;
+    uint32_t last, second, first;  // kNoToken for the missing tokens
+    int32_t value;
+  };
   // A token to look up: its bytes, their hash, and the first 8 of them
   // (zero-padded), against which most tokens are checked without reading them.
   struct TokenKey {
@@ -80,56 +94,58 @@ class NgramIndex {
   };
 
   static TokenKey token_key(const char* s, size_t len);
-  // Where a gram's probe starts, and the byte that stands for it in the
-  // buckets' filter words.
-  struct Place {
-    size_t bucket;
-    uint32_t fingerprint;  // 1 to 255
+  // A set of hashes that may answer "present" for a hash never added: its
+  // top bits pick one bit of at least 8 per member. Owns its words.
+  class Filter {
+   public:
+    ~Filter();
+    // Empties the filter and makes room for `members`.
+    void reserve(size_t members);
+    void add(uint64_t hash) { words_[index_of(hash) / 64] |= uint64_t{1} << (index_of(hash) % 64); }
+    bool may_hold(uint64_t hash) const {
+      return (words_[index_of(hash) / 64] >> (index_of(hash) % 64)) & 1;
+    }
+    const uint64_t* word(uint64_t hash) const { return words_ + index_of(hash) / 64; }
+
+   private:
+    size_t index_of(uint64_t hash) const { return static_cast<size_t>(hash >> (64 - bits_)); }
+    uint64_t* words_ = nullptr;
+    unsigned bits_ = 6;  // 2^bits_ bits
   };
-  Place place_of(const Gram& g) const;
-  // The bit of pairs_ that stands for grams ending at `pos` with token `last`.
-  size_t pair_bit_of(int32_t pos, uint32_t last) const;
-  // The value of the gram, or -1 when the index lacks it.
-  int32_t lookup(const Gram& g, Place at) const;
+
+  // The hash of an ending's position and last token; its low bits pick the
+  // slot where its probe starts.
+  static uint64_t ending_hash(int32_t pos, uint32_t last);
+  // The hash of the grams of an ending whose token before the last is `second`.
+  static uint64_t link_hash(uint64_t ending_hash, uint32_t second);
+  size_t ending_start(uint64_t hash) const;
+  // The ending of (pos, last), or null when no key ends there.
+  const Ending* ending_of(int32_t pos, uint32_t last, uint64_t hash) const;
   // The id of the token, or kNoToken.
   uint32_t token_id(const TokenKey& t) const;
   static TokenSlot slot_of(const TokenKey& t, uint32_t id);
   uint32_t add_token(const TokenKey& key);
   void place_token(const TokenKey& key, uint32_t id);
   void grow_tokens();
-  // Puts the queued keys into their buckets.
-  void insert_pending();
+  // The slot of the ending (pos, last), an empty one when it is missing.
+  Ending& ending_slot(int32_t pos, uint32_t last);
+  void grow_endings();
+  // The value of a key added more than once, as the dictionary finds it.
+  int32_t value_in(DSTHashTable dictionary, const KeyGram& key);
 
-  // Keys whose bucket is being fetched, and keys added more than once.
-  static constexpr int kQueue = 16;
-  struct Pending {
-    Gram gram;
-    Place place;
-    const char* key;
-    int value;
-  } pending_[kQueue];
-  int npending_ = 0;
-  struct Duplicate {
-    int32_t* value;
-    const char* key;
-  };
-  Duplicate* duplicates_ = nullptr;
-  size_t nduplicates_ = 0, duplicate_room_ = 0;
+  // The keys added so far; released by finish.
+  KeyGram* keys_ = nullptr;
+  size_t nkeys_ = 0, key_room_ = 0;
 
-  Bucket* bucket_block_ = nullptr;  // the allocation holding buckets_
-  Bucket* buckets_ = nullptr;
-  // Byte s of filters_[b] is the fingerprint of bucket b's slot s, 0 while it
-  // is empty, and kOverflowed is set once a gram whose probe starts at b had
-  // to go on to the next buckets. Most absent grams are ruled out by these 4
-  // bytes per bucket, which stay in cache, before any bucket is read.
-  static constexpr uint32_t kOverflowed = 1u << 24;
-  uint32_t* filters_ = nullptr;
-  size_t nbuckets_ = 0;
-  // Bit pair_bit_of(pos, last) is set for every gram's last position and
-  // token: a line position whose bit is clear needs no probe at all. At least
-  // 4 bits per gram.
-  uint64_t* pairs_ = nullptr;
-  unsigned pair_bits_ = 0;  // pairs_ has 2^pair_bits_ bits
+  Ending* endings_ = nullptr;
+  unsigned ending_bits_ = 0;  // the ending table has 2^ending_bits_ slots
+  LongerGram* longer_ = nullptr;
+  // Every ending's hash, so that a line position that ends no gram needs no
+  // probe of the endings.
+  Filter endings_filter_;
+  // The link hash of every (ending, second) of a longer gram: most of a
+  // line's positions that end some longer gram end none after this token.
+  Filter links_filter_;
   TokenSlot* token_slots_ = nullptr;
   unsigned token_bits_ = 0;  // the token table has 2^token_bits_ slots
   Token* tokens_ = nullptr;

@@ -102,7 +102,8 @@ TEST(Dictionary, NgramsPerPositionDelimitersAndCapacity) {
 // the strings NgramCursor forms, on dictionaries full of keys that look like
 // n-grams but are not (other spacing, leading zeros, a delimiter inside a
 // token, positions out of step), tokens that differ only past their eighth
-// byte, and keys given twice with other values, before and after growths.
+// byte, and keys given twice with other values, before and after growths;
+// lines long enough that n-grams span the lookup's batches of tokens.
 TEST(Dictionary, LookupsGiveTheTablesAnswerForEveryNgramString) {
   zdtest::TempDir tmp;
   std::mt19937 rng(7);
@@ -115,7 +116,7 @@ TEST(Dictionary, LookupsGiveTheTablesAnswerForEveryNgramString) {
                                 "%s,_%d"};
   std::string dict;
   for (int k = 0; k < 60000; k++) {
-    const int order = 1 + pick(3), last = 1 + pick(12);
+    const int order = 1 + pick(3), last = 1 + pick(30);
     std::string key;
     for (int o = order - 1; o >= 0; o--) {
       char piece[128];
@@ -132,7 +133,7 @@ TEST(Dictionary, LookupsGiveTheTablesAnswerForEveryNgramString) {
   const char delimiters[] = {' ', ' ', ' ', '\t', ',', '\n'};
   for (int n = 0; n < 3000; n++) {
     std::string line;
-    for (int t = pick(16); t > 0; t--) {
+    for (int t = pick(40); t > 0; t--) {
       line += words[static_cast<size_t>(pick(static_cast<int>(words.size())))];
       for (int d = 1 + (pick(5) == 0); d > 0; d--) line += delimiters[pick(6)];
     }
