@@ -90,8 +90,8 @@ NgramIndex::TokenKey NgramIndex::token_key(const char* s, size_t len) {
 
 [[gnu::always_inline]] inline NgramIndex::TokenSlot NgramIndex::slot_of(const TokenKey& t,
                                                                          uint32_t id) {
-  return TokenSlot{t.head, id + 1, static_cast<uint16_t>(std::min<size_t>(t.length, UINT16_MAX)),
-                   static_cast<uint16_t>(t.hash)};
+  const uint32_t length = t.length < UINT16_MAX ? static_cast<uint32_t>(t.length) : UINT16_MAX;
+  return TokenSlot{t.head, id + 1, length << 16 | static_cast<uint16_t>(t.hash)};
 }
 
 [[gnu::always_inline]] inline uint64_t NgramIndex::ending_hash(int32_t pos, uint32_t last) {
@@ -139,13 +139,21 @@ void NgramIndex::Filter::reserve(size_t members) {
   for (size_t at = t.hash >> (64 - token_bits_);; at = (at + 1) & mask) {
     const TokenSlot& slot = token_slots_[at];
     if (slot.id == 0) return kNoToken;
-    if (slot.head != want.head || slot.length != want.length || slot.tag != want.tag) continue;
+    if (slot.head != want.head || slot.check != want.check) continue;
     // Equal heads and lengths settle tokens of up to 8 bytes, which hold no NUL.
     if (t.length <= 8) return slot.id - 1;
     const Token& known = tokens_[slot.id - 1];
-    if (known.length == t.length &&
-        memcmp(token_bytes_ + known.offset + 8, t.bytes + 8, t.length - 8) == 0)
+    if (known.length != t.length) continue;
+    const char* bytes = token_bytes_ + known.offset;
+    // Up to 16 bytes, the 8 that end the tokens settle the rest.
+    uint64_t tail, known_tail;
+    if (t.length <= 16) {
+      memcpy(&tail, t.bytes + t.length - 8, 8);
+      memcpy(&known_tail, bytes + t.length - 8, 8);
+      if (tail == known_tail) return slot.id - 1;
+    } else if (memcmp(bytes + 8, t.bytes + 8, t.length - 8) == 0) {
       return slot.id - 1;
+    }
   }
 }
 

@@ -84,9 +84,8 @@ class NgramIndex {
   };
   struct TokenSlot {
     uint64_t head;
-    uint32_t id;      // id + 1, 0 for an empty slot
-    uint16_t length;  // the token's length, at most 65535
-    uint16_t tag;     // bits of the token's hash
+    uint32_t id;     // id + 1, 0 for an empty slot
+    uint32_t check;  // the token's length (at most 65535) above 16 bits of its hash
   };
   struct Token {
     uint32_t offset;  // in token_bytes_

@@ -27,17 +27,25 @@ void MultiCategData::test_samp(Mvec<TableIdx>& samp, Mvec<double>& outs,
 void MultiCategData::index_test_samp(const Mvec<TableIdx>& samp, Mvec<double>& outs,
                                      bool apply) const {
   const KernelParmList& k = kernels[0];
-  TableValIdx acc;  // (classifier, summed weights of the sample's features)
+  // (classifier, summed weights of the sample's features): the fields'
+  // weighted products, or the product of the single field, whose storage
+  // each thread keeps from sample to sample.
+  TableValIdx merged;
+  static thread_local TableValIdx single;
+  const TableValIdx* acc = &merged;
   double g = 1.0;
   if (k.single_field < 0) {
     TableValIdx t;
     for (int f = 0; f < samp.size() && f < transposes.size() && f < k.field_wts.size(); f++) {
       transposes[f].transpose_product_add(samp[f], t);
-      acc.merge(t, samp[f].mult * k.field_wts[f]);
+      merged.merge(t, samp[f].mult * k.field_wts[f]);
     }
   } else {
     int s = k.single_field;
-    if (s < transposes.size()) transposes[s].transpose_product_add(samp[s], acc);
+    if (s < transposes.size()) {
+      transposes[s].transpose_product_add(samp[s], single);
+      acc = &single;
+    }
     g = samp[s].mult;
   }
   if (k.norm.value) g *= 1 / std::sqrt(k.compute_knorm(samp));
@@ -52,7 +60,7 @@ void MultiCategData::index_test_samp(const Mvec<TableIdx>& samp, Mvec<double>& o
     else
       outs[i] = fier.parms.bias.value;
   }
-  for (const ElemValIdx& e : acc) {
+  for (const ElemValIdx& e : *acc) {
     double v = e.value;
     outs[e.index] += apply ? g * v * fiers[e.index].parms.weights.values[0] : g * v;
   }

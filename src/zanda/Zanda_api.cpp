@@ -120,8 +120,9 @@ bool ZandaModelAPI::test_samp(int* indices, int n, double* outs, int* ranks, int
   n = static_cast<int>(std::unique(indices, indices + n) - indices);
 
   // Every field that the model reads: the indices are field 0's, any further
-  // field is empty.
-  Mvec<TableIdx> samp(std::max(1, priv->get_nsamp_fields()));
+  // field is empty. The fields are kept from call to call on each thread.
+  static thread_local Mvec<TableIdx> samp;
+  samp.set_nitems(std::max(1, priv->get_nsamp_fields()));
   samp[0].borrow(reinterpret_cast<ElemIdx*>(indices), n);
   Mvec<double> scores;
   scores.borrow(outs, get_nfiers());
