@@ -22,29 +22,64 @@ inline bool ends_token(unsigned char c) {
   return c < 64 && ((kEnds >> c) & 1);
 }
 
-// Reads a token from p up to the first byte at which at_end(byte pointer)
-// holds and returns that end. `head` gets the token's first 8 bytes (byte k
-// in bits 8k to 8k + 7, zero-padded) and `hash` a hash of all of them, taken
-// 8 bytes at a time. Dictionary keys and lines both go through here, so their
-// tokens hash alike.
-template <class AtEnd>
-[[gnu::always_inline]] inline const unsigned char* scan_token(const unsigned char* p, AtEnd at_end,
-                                                             uint64_t& hash, uint64_t& head) {
-  const unsigned char* start = p;
+// Bytes [p, p + 8) as a word, byte k in bits 8k to 8k + 7, with zeros for
+// the bytes at and past `end`.
+[[gnu::always_inline]] inline uint64_t load_word(const unsigned char* p, const unsigned char* end) {
   uint64_t word = 0;
-  unsigned shift = 0;
-  for (; shift < 64 && !at_end(p); p++, shift += 8) word |= uint64_t{*p} << shift;
-  head = word;
-  uint64_t h = word * kGolden;
-  while (shift == 64 && !at_end(p)) {
-    word = 0;
-    shift = 0;
-    for (; shift < 64 && !at_end(p); p++, shift += 8) word |= uint64_t{*p} << shift;
-    h = (h ^ word) * kGolden;
+  if (end - p >= 8) {
+    memcpy(&word, p, 8);
+  } else {
+    for (ptrdiff_t k = 0; k < end - p; k++) word |= uint64_t{p[k]} << (8 * k);
+    return word;
   }
-  h = (h ^ static_cast<uint64_t>(p - start)) * kMix;
-  hash = h ^ (h >> 31);
-  return p;
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  word = __builtin_bswap64(word);
+#endif
+  return word;
+}
+
+// The first n bytes of w.
+[[gnu::always_inline]] inline uint64_t low_bytes(uint64_t w, size_t n) {
+  return n >= 8 ? w : w & ((uint64_t{1} << (8 * n)) - 1);
+}
+
+constexpr uint64_t kLowBits = 0x0101010101010101ULL;
+
+// The high bit of the bytes of w below 45, the delimiters' bound (',' is 44);
+// bytes above the lowest such byte may be marked wrongly, so only the lowest
+// mark is to be relied on.
+[[gnu::always_inline]] inline uint64_t bytes_below_45(uint64_t w) {
+  return (w - kLowBits * 45) & ~w & (kLowBits << 7);
+}
+
+// The length of the token that starts at p, a byte that ends no token, and
+// whose first word is `word`. Bytes from `end` on end it.
+[[gnu::always_inline]] inline size_t token_length(const unsigned char* p, const unsigned char* end,
+                                                  uint64_t word) {
+  size_t length = 0;
+  for (;;) {
+    if (const uint64_t marks = bytes_below_45(word)) {
+      const size_t at = length + __builtin_ctzll(marks) / 8;
+      if (at >= static_cast<size_t>(end - p)) return static_cast<size_t>(end - p);
+      if (ends_token(p[at])) return at;
+      length = at + 1;  // a byte such as '(' inside the token
+    } else {
+      length += 8;
+    }
+    word = load_word(p + length, end);
+  }
+}
+
+// The hash of the token [s, s + length) whose first word is `head`, taken 8
+// bytes at a time; bytes up to `readable` may be read. Dictionary keys and
+// lines both go through here, so their tokens hash alike.
+[[gnu::always_inline]] inline uint64_t token_hash(const unsigned char* s, size_t length,
+                                                  uint64_t head, const unsigned char* readable) {
+  uint64_t h = head * kGolden;
+  for (size_t at = 8; at < length; at += 8)
+    h = (h ^ low_bytes(load_word(s + at, readable), length - at)) * kGolden;
+  h = (h ^ length) * kMix;
+  return h ^ (h >> 31);
 }
 
 // What a byte of a dictionary key means to the key's split into pieces.
@@ -81,11 +116,9 @@ int32_t position_of(const char* s, const char* end) {
 }  // namespace
 
 NgramIndex::TokenKey NgramIndex::token_key(const char* s, size_t len) {
-  TokenKey key{s, len, 0, 0};
   const auto* bytes = reinterpret_cast<const unsigned char*>(s);
-  scan_token(bytes, [end = bytes + len](const unsigned char* q) { return q == end; }, key.hash,
-             key.head);
-  return key;
+  const uint64_t head = load_word(bytes, bytes + len);
+  return TokenKey{s, len, token_hash(bytes, len, head, bytes + len), head};
 }
 
 [[gnu::always_inline]] inline NgramIndex::TokenSlot NgramIndex::slot_of(const TokenKey& t,
@@ -415,17 +448,20 @@ int NgramIndex::find(const char* line, int* out, int capacity) const {
     return written == capacity;
   };
   const unsigned char* p = reinterpret_cast<const unsigned char*>(line);
+  const unsigned char* const end = p + strlen(line);
   while (written < capacity) {
     int ntokens = 0;
     for (; ntokens < kTokens; ntokens++) {
-      while (*p && ends_token(*p)) p++;
+      while (p != end && ends_token(*p)) p++;
       // No key has a later position than INT32_MAX.
-      if (!*p || pos + ntokens == INT32_MAX) break;
-      TokenKey& t = tokens[ntokens];
-      t.bytes = reinterpret_cast<const char*>(p);
-      p = scan_token(p, [](const unsigned char* q) { return ends_token(*q); }, t.hash, t.head);
-      t.length = static_cast<size_t>(reinterpret_cast<const char*>(p) - t.bytes);
-      __builtin_prefetch(token_slots_ + (t.hash >> (64 - token_bits_)));
+      if (p == end || pos + ntokens == INT32_MAX) break;
+      const uint64_t first = load_word(p, end);
+      const size_t length = token_length(p, end, first);
+      const uint64_t head = low_bytes(first, length);
+      tokens[ntokens] = TokenKey{reinterpret_cast<const char*>(p), length,
+                                 token_hash(p, length, head, end), head};
+      p += length;
+      __builtin_prefetch(token_slots_ + (tokens[ntokens].hash >> (64 - token_bits_)));
     }
     if (ntokens == 0) break;
 
