@@ -438,8 +438,11 @@ int NgramIndex::find(const char* line, int* out, int capacity) const {
   TokenKey tokens[kTokens];
   uint32_t ids[kTokens + 2];  // ids[k + 2] is token k's, ids[0..1] the two before
   uint64_t hashes[kTokens], links[kTokens];
+  // Per token that may end a gram: its place in the batch, its ending, the
+  // link of its token before, and whether that link may have longer grams.
+  int ending_at[kTokens + 1];
   const Ending* endings[kTokens];
-  bool may_end[kTokens], longer[kTokens];
+  bool longer[kTokens];
   ids[0] = ids[1] = kNoToken;
   int32_t pos = 0;  // of the token before the batch
   int written = 0;
@@ -465,37 +468,42 @@ int NgramIndex::find(const char* line, int* out, int capacity) const {
     }
     if (ntokens == 0) break;
 
+    // Rounds on the tokens that may end a gram go through the list of their
+    // places in the batch, so that no branch depends on which ones they are.
     uint32_t* id = ids + 2;
     for (int k = 0; k < ntokens; k++) {
       id[k] = token_id(tokens[k]);
-      if (id[k] == kNoToken) continue;  // ends no gram
       hashes[k] = ending_hash(pos + 1 + k, id[k]);
       __builtin_prefetch(endings_filter_.word(hashes[k]));
     }
+    int nending = 0;
     for (int k = 0; k < ntokens; k++) {
-      may_end[k] = id[k] != kNoToken && endings_filter_.may_hold(hashes[k]);
-      if (!may_end[k]) continue;
-      __builtin_prefetch(endings_ + ending_start(hashes[k]));
-      if (id[k - 1] == kNoToken) continue;
-      links[k] = link_hash(hashes[k], id[k - 1]);
-      __builtin_prefetch(links_filter_.word(links[k]));
+      ending_at[nending] = k;
+      nending += (id[k] != kNoToken) & endings_filter_.may_hold(hashes[k]);
     }
-    for (int k = 0; k < ntokens; k++) {
-      endings[k] = may_end[k] ? ending_of(pos + 1 + k, id[k], hashes[k]) : nullptr;
-      if (!endings[k]) continue;
-      longer[k] = endings[k]->longer != kNoLonger && id[k - 1] != kNoToken &&
-                  links_filter_.may_hold(links[k]);
-      if (longer[k]) __builtin_prefetch(longer_ + endings[k]->longer);
+    for (int j = 0; j < nending; j++) {
+      const int k = ending_at[j];
+      __builtin_prefetch(endings_ + ending_start(hashes[k]));
+      links[j] = link_hash(hashes[k], id[k - 1]);
+      __builtin_prefetch(links_filter_.word(links[j]));
+    }
+    for (int j = 0; j < nending; j++) {
+      const int k = ending_at[j];
+      endings[j] = ending_of(pos + 1 + k, id[k], hashes[k]);
+      longer[j] = endings[j] && endings[j]->longer != kNoLonger && id[k - 1] != kNoToken &&
+                  links_filter_.may_hold(links[j]);
+      if (longer[j]) __builtin_prefetch(longer_ + endings[j]->longer);
     }
 
-    for (int k = 0; k < ntokens; k++) {
-      const Ending* e = endings[k];
+    for (int j = 0; j < nending; j++) {
+      const Ending* e = endings[j];
       if (!e) continue;
       if (e->unigram >= 0 && emit(e->unigram)) return written;
-      if (!longer[k]) continue;
+      if (!longer[j]) continue;
       // The bigram, then the trigram, whose tokens before the last are
       // (id[k - 1]) and (id[k - 2], id[k - 1]): the grams are sorted by their
       // second token, then by the first, kNoToken (bigrams) last.
+      const int k = ending_at[j];
       const uint32_t second = id[k - 1];
       const LongerGram* g = longer_ + e->longer + 1;
       const LongerGram* end = g + g[-1].first;
