@@ -413,11 +413,10 @@ void TransposeMatrix<TransElem, TransTable>::tadd(const TableIdx& x, TableValIdx
 // Gives, row by row, exactly the sums of the running merge
 //   result <- result + 1.0 * column f   for f = last feature .. first
 // (TableValIdx::merge: a row's first value is taken as stored, each later one
-// is added to it), but accumulates into a slot per row and only orders the
-// touched rows at the end, so that the cost is that of the touched columns and
-// of the result. The merge adds two floats in double and rounds the sum to
-// float; a float addition gives the same value, since a double holds more
-// than twice the bits of a float.
+// is added to it), but accumulates into a slot per row, so that the cost is
+// that of the touched columns and of the result. The merge adds two floats in
+// double and rounds the sum to float; a float addition gives the same value,
+// since a double holds more than twice the bits of a float.
 template <class TransElem, class TransTable>
 void TransposeMatrix<TransElem, TransTable>::tmrg(const TableIdx& x, TableValIdx& out) const {
   clear_output(out);
@@ -426,6 +425,50 @@ void TransposeMatrix<TransElem, TransTable>::tmrg(const TableIdx& x, TableValIdx
   out.sparse = true;
   out.binary = false;
   Work& wk = work<TransTable>();
+  // The columns of a sample are independent loads: fetch their offsets, then
+  // their entries, before the dependent accumulation walks them.
+  const unsigned ncols = static_cast<unsigned>(ncolumns());
+  const int* start = starts.data;
+  const TransElem* entries = storage.data;
+  for (int i = 0; i < x.nitems; i++)
+    if (static_cast<unsigned>(x[i].index) < ncols) __builtin_prefetch(start + x[i].index);
+  for (int i = 0; i < x.nitems; i++)
+    if (static_cast<unsigned>(x[i].index) < ncols) __builtin_prefetch(entries + start[x[i].index]);
+  auto for_each_entry = [&](auto visit) {
+    for (int i = x.nitems - 1; i >= 0; i--) {
+      unsigned f = static_cast<unsigned>(x[i].index);
+      if (f >= ncols) continue;
+      for (const TransElem *e = entries + start[f], *end = entries + start[f + 1]; e != end; e++)
+        visit(e->index, entry_value(*e));
+    }
+  };
+
+  // With few rows every slot starts at -0, which added to any float gives
+  // that float, so that a row's first value needs no test; the touched rows
+  // are then collected by a scan of them all.
+  constexpr int kFewRows = 256;
+  if (nrows <= kFewRows) {
+    float sums[kFewRows];
+    bool touched[kFewRows];
+    std::fill(sums, sums + nrows, -0.0f);
+    std::fill(touched, touched + nrows, false);
+    for_each_entry([&](int r, float value) {
+      sums[r] += value;
+      touched[r] = true;
+    });
+    out.resize(nrows);
+    int n = 0;
+    for (int r = 0; r < nrows; r++) {
+      out.data[n] = ElemValIdx{r, sums[r]};
+      n += touched[r];
+    }
+    out.set_nitems(n);
+    return;
+  }
+
+  // Otherwise a slot counts as touched once its stamp is this product's, so
+  // that the slots never need clearing, and the touched rows are ordered at
+  // the end.
   wk.sums.resize(nrows);  // new slots hold stamp 0, never a current generation
   wk.touched.resize(nrows);
   if (++wk.generation == 0) {
@@ -436,33 +479,18 @@ void TransposeMatrix<TransElem, TransTable>::tmrg(const TableIdx& x, TableValIdx
   RowSum* sums = wk.sums.data;
   int* touched = wk.touched.data;
   int ntouched = 0, lo = INT_MAX, hi = -1;
-  // The columns of a sample are independent loads: fetch their offsets, then
-  // their entries, before the dependent accumulation walks them.
-  const unsigned ncols = static_cast<unsigned>(ncolumns());
-  const int* start = starts.data;
-  const TransElem* entries = storage.data;
-  for (int i = 0; i < x.nitems; i++)
-    if (static_cast<unsigned>(x[i].index) < ncols) __builtin_prefetch(start + x[i].index);
-  for (int i = 0; i < x.nitems; i++)
-    if (static_cast<unsigned>(x[i].index) < ncols) __builtin_prefetch(entries + start[x[i].index]);
-  for (int i = x.nitems - 1; i >= 0; i--) {
-    unsigned f = static_cast<unsigned>(x[i].index);
-    if (f >= ncols) continue;
-    for (const TransElem *e = entries + start[f], *end = entries + start[f + 1]; e != end; e++) {
-      const TransElem& entry = *e;
-      int r = entry.index;
-      RowSum& slot = sums[r];
-      if (slot.stamp == generation) {
-        slot.sum += entry_value(entry);
-      } else {
-        slot.stamp = generation;
-        slot.sum = entry_value(entry);
-        touched[ntouched++] = r;
-        lo = std::min(lo, r);
-        hi = std::max(hi, r);
-      }
+  for_each_entry([&](int r, float value) {
+    RowSum& slot = sums[r];
+    if (slot.stamp == generation) {
+      slot.sum += value;
+    } else {
+      slot.stamp = generation;
+      slot.sum = value;
+      touched[ntouched++] = r;
+      lo = std::min(lo, r);
+      hi = std::max(hi, r);
     }
-  }
+  });
   out.set_nitems(ntouched);
   if (ntouched == 0) return;
   ElemValIdx* o = out.data;
