@@ -4,32 +4,43 @@
 // time below which no change to that logic can take a line, and is read beside
 // the per-stage times of bench_stages, in ns per line (one iteration = one line).
 //   BM_FloorLookups  per line of T tokens, the reads of the decoder's n-gram
-//                    index: T token slots (16 bytes, power of two >= distinct
-//                    tokens / 0.7), T bits of the (position, last token)
-//                    filter (power of two >= 4 * entries bits), a 4-byte filter
-//                    word for each of the P grams probed (3 per position whose
-//                    bit is set, as in the workload) and a 64-byte bucket for
-//                    each of the H grams found (hit rate * (3T - 3)), among
-//                    entries / 2 buckets; the reads are independent
+//                    index (api/ngram_index.h), at uniform random places and
+//                    independent of each other: T token slots (16 bytes, a
+//                    power of two >= distinct tokens / 0.7); T bits of the
+//                    endings filter (a power of two >= 8 * endings bits, an
+//                    ending being a distinct last piece "token_position" of
+//                    the keys); an ending slot (16 bytes, a power of two >=
+//                    2 * endings) for each of the E positions whose token ends
+//                    some key; a bit of the links filter (a power of two >=
+//                    8 * links bits, a link being the distinct last two pieces
+//                    of the 2- and 3-piece keys) for each of those E positions
+//                    that has a token before; and a 12-byte longer gram for
+//                    each of the L positions whose token and the one before
+//                    form a link, among one per 2- and 3-piece key and one
+//                    (a header) per ending of such keys
 //   BM_FloorScoring  per feature (F per line on average), the column offset of
 //                    a random entry, then the dependent read of its column of
 //                    (index, weight) pairs, weights / entries long on average
 //   BM_FloorLine     both
 // Sizes come from the S and M workloads of `make bench` (folder BENCH_WORKLOADS,
-// default build/bench): dict.txt, stats.txt, and the token counts of input.txt.
+// default build/bench): dict.txt, stats.txt, and the tokens of input.txt; the
+// lookup benchmarks report T, E, the link reads and L per line as counters.
 // Addresses are uniform random, drawn before timing; the real lookups have
 // locality (frequent n-grams), so this floor is if anything pessimistic.
 //   build/bench/bench_floor --benchmark_min_time=0.2
 #include <benchmark/benchmark.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <sstream>
 #include <string>
 #include <unordered_set>
@@ -80,12 +91,13 @@ std::vector<uint32_t> pool(size_t size, size_t n, uint64_t& seed) {
 
 struct Floor {
   std::string error;
-  size_t buckets = 0, token_cap = 0, pair_bits = 0, entries = 0;
+  size_t token_cap = 0, ending_bits = 0, ending_cap = 0, link_bits = 0, longer = 0, entries = 0;
   double scoring_bytes = 0, lookup_bytes = 0;
-  Block filters, bucket_array, tokens, pairs, offsets, columns;  // offsets: entries + 1 ints
-  std::vector<uint32_t> bucket_at, token_at, pair_at, entry_at;
-  // Per input line: tokens, grams probed, grams found, features.
-  std::vector<uint16_t> line_tokens, line_probes, line_hits, line_features;
+  Block tokens, ending_filter, ending_slots, link_filter, longer_grams;
+  Block offsets, columns;  // offsets: entries + 1 ints
+  std::vector<uint32_t> token_at, ending_bit_at, ending_at, link_bit_at, longer_at, entry_at;
+  // Per input line: tokens, ending probes, link reads, longer grams read, features.
+  std::vector<uint16_t> line_tokens, line_endings, line_links, line_longer, line_features;
 
   explicit Floor(const std::string& name) {
     const char* root = getenv("BENCH_WORKLOADS");
@@ -95,31 +107,44 @@ struct Floor {
       error = "no workload in " + dir + " (make bench)";
       return;
     }
-    double features = 0, weights = 0, hit_rate = 0;
+    double features = 0, weights = 0;
     for (std::string line; std::getline(stats, line);) {
       const size_t sp = line.rfind(' ');
       if (line.compare(0, sp, "features per line") == 0) features = std::stod(line.substr(sp));
       if (line.compare(0, sp, "weights") == 0) weights = std::stod(line.substr(sp));
-      if (line.compare(0, sp, "ngram hit rate") == 0) hit_rate = std::stod(line.substr(sp));
     }
-    // Distinct tokens: the pieces of the dictionary keys without their _digits;
-    // the last pieces are where grams end.
-    std::unordered_set<std::string> distinct, last_pieces;
+    // Distinct tokens: the pieces of the dictionary keys without their _digits.
+    // Endings: the keys' last pieces; links: the last two pieces of the keys
+    // of two or three, each of which is a longer gram.
+    std::unordered_set<std::string> distinct, endings, links, endings_of_longer;
+    size_t longer_keys = 0;
     for (std::string line; std::getline(dict, line); ++entries) {
-      std::istringstream pieces(line);
-      std::string piece;
-      pieces >> piece;  // the index
-      while (pieces >> piece) distinct.insert(piece.substr(0, piece.rfind('_')));
-      last_pieces.insert(piece);
+      std::istringstream words(line);
+      const std::vector<std::string> key{std::istream_iterator<std::string>(words), {}};
+      for (size_t k = 1; k < key.size(); ++k)  // key[0] is the index
+        distinct.insert(key[k].substr(0, key[k].rfind('_')));
+      endings.insert(key.back());
+      if (key.size() < 3) continue;
+      ++longer_keys;
+      links.insert(key[key.size() - 2] + " " + key.back());
+      endings_of_longer.insert(key.back());
     }
     for (std::string line; std::getline(input, line);) {
-      uint16_t t = 0, probes = 0;
+      uint16_t t = 0, ends = 0, link_reads = 0, longer_reads = 0;
       std::istringstream words(line);
-      for (std::string w; words >> w;)
-        if (last_pieces.count(w + "_" + std::to_string(++t))) probes += 3;
+      std::string before, piece;
+      for (std::string w; words >> w; before = piece) {
+        piece = w + "_" + std::to_string(++t);
+        if (!endings.count(piece)) continue;
+        ++ends;
+        if (t == 1) continue;
+        ++link_reads;
+        longer_reads += links.count(before + " " + piece);
+      }
       line_tokens.push_back(t);
-      line_probes.push_back(probes);
-      line_hits.push_back(static_cast<uint16_t>(std::lround(hit_rate * (t > 0 ? 3 * t - 3 : 0))));
+      line_endings.push_back(ends);
+      line_links.push_back(link_reads);
+      line_longer.push_back(longer_reads);
       const size_t n = line_features.size();
       line_features.push_back(static_cast<uint16_t>(std::floor((n + 1) * features) -
                                                     std::floor(n * features)));
@@ -129,14 +154,18 @@ struct Floor {
       return;
     }
     uint64_t seed = 42;
-    buckets = entries / 2 + 1;
     token_cap = pow2_at_least(distinct.size() / 0.7);
-    pair_bits = pow2_at_least(4.0 * entries);
-    filters = random_block(buckets * 4, seed);
-    bucket_array = random_block(buckets * 64, seed);
+    ending_bits = pow2_at_least(std::max(64.0, 8.0 * endings.size()));
+    ending_cap = pow2_at_least(std::max(16.0, 2.0 * endings.size()));
+    link_bits = pow2_at_least(std::max(64.0, 8.0 * links.size()));
+    longer = std::max<size_t>(1, longer_keys + endings_of_longer.size());
     tokens = random_block(token_cap * 16, seed);
-    pairs = random_block(pair_bits / 8 + 8, seed);
-    lookup_bytes = buckets * 68.0 + token_cap * 16.0 + pair_bits / 8.0;
+    ending_filter = random_block(ending_bits / 8, seed);
+    ending_slots = random_block(ending_cap * 16, seed);
+    link_filter = random_block(link_bits / 8, seed);
+    longer_grams = random_block(longer * 12, seed);
+    lookup_bytes = token_cap * 16.0 + ending_bits / 8.0 + ending_cap * 16.0 + link_bits / 8.0 +
+                   longer * 12.0;
     // Columns of random lengths, weights / entries on average.
     const size_t total = static_cast<size_t>(weights);
     std::vector<uint32_t> length(entries);
@@ -147,9 +176,11 @@ struct Floor {
     for (size_t e = 0; e < entries; ++e) off[e + 1] = off[e] + static_cast<int32_t>(length[e]);
     columns = random_block(total * 8 + 8, seed);
     scoring_bytes = (entries + 1) * 4.0 + total * 8.0;
-    bucket_at = pool(size_t{1} << 22, buckets, seed);
     token_at = pool(size_t{1} << 20, token_cap, seed);
-    pair_at = pool(size_t{1} << 20, pair_bits, seed);
+    ending_bit_at = pool(size_t{1} << 20, ending_bits, seed);
+    ending_at = pool(size_t{1} << 20, ending_cap, seed);
+    link_bit_at = pool(size_t{1} << 20, link_bits, seed);
+    longer_at = pool(size_t{1} << 20, longer, seed);
     entry_at = pool(size_t{1} << 20, entries, seed);
   }
 };
@@ -161,21 +192,28 @@ Floor& floor_of(const std::string& name) {
   return *f;
 }
 
-// One line's lookups: independent reads of the token slots and filter bits,
-// of the filter words of the grams probed and of the buckets of those found.
-inline uint64_t lookups(const Floor& f, size_t line, size_t& cb, size_t& ct) {
-  const uint32_t* filter = reinterpret_cast<const uint32_t*>(f.filters.get());
-  const uint64_t* bucket = reinterpret_cast<const uint64_t*>(f.bucket_array.get());
+inline uint64_t bit(const Block& filter, uint32_t at) {
+  return reinterpret_cast<const uint64_t*>(filter.get())[at / 64] >> (at % 64) & 1;
+}
+
+// One line's lookups: independent reads of the token slots and endings filter
+// bits, of the ending slots and links filter bits of the positions that end a
+// key, and of the longer grams of those whose link is a key's. The pools share
+// the cursor c.
+inline uint64_t lookups(const Floor& f, size_t line, size_t& c) {
   const uint64_t* tok = reinterpret_cast<const uint64_t*>(f.tokens.get());
-  const uint64_t* pair = reinterpret_cast<const uint64_t*>(f.pairs.get());
-  const size_t mask = f.bucket_at.size() - 1, tmask = f.token_at.size() - 1;
+  const uint64_t* ending = reinterpret_cast<const uint64_t*>(f.ending_slots.get());
+  const uint32_t* gram = reinterpret_cast<const uint32_t*>(f.longer_grams.get());
+  const size_t mask = f.token_at.size() - 1;
   uint64_t sum = 0;
-  for (unsigned i = 0; i < f.line_tokens[line]; ++i, ct = (ct + 1) & tmask)
-    sum += tok[size_t{f.token_at[ct]} * 2] + (pair[f.pair_at[ct] / 64] >> (f.pair_at[ct] % 64));
-  for (unsigned i = 0; i < f.line_probes[line]; ++i, cb = (cb + 1) & mask)
-    sum += filter[f.bucket_at[cb]];
-  for (unsigned i = 0; i < f.line_hits[line]; ++i, cb = (cb + 1) & mask)
-    sum += bucket[size_t{f.bucket_at[cb]} * 8];
+  for (unsigned i = 0; i < f.line_tokens[line]; ++i, c = (c + 1) & mask)
+    sum += tok[size_t{f.token_at[c]} * 2] + bit(f.ending_filter, f.ending_bit_at[c]);
+  for (unsigned i = 0; i < f.line_endings[line]; ++i, c = (c + 1) & mask)
+    sum += ending[size_t{f.ending_at[c]} * 2];
+  for (unsigned i = 0; i < f.line_links[line]; ++i, c = (c + 1) & mask)
+    sum += bit(f.link_filter, f.link_bit_at[c]);
+  for (unsigned i = 0; i < f.line_longer[line]; ++i, c = (c + 1) & mask)
+    sum += gram[size_t{f.longer_at[c]} * 3];
   return sum;
 }
 
@@ -202,11 +240,11 @@ void run(benchmark::State& state, const char* name) {
     state.SkipWithError(f.error.c_str());
     return;
   }
-  size_t line = 0, cb = 0, ct = 0, ce = 0;
+  size_t line = 0, c = 0, ce = 0;
   uint64_t isum = 0;
   float fsum = 0;
   for (auto _ : state) {
-    if (kLookups) isum += lookups(f, line, cb, ct);
+    if (kLookups) isum += lookups(f, line, c);
     if (kScoring) fsum += scoring(f, f.line_features[line], ce);
     if (++line == f.line_tokens.size()) line = 0;
   }
@@ -216,6 +254,14 @@ void run(benchmark::State& state, const char* name) {
   state.SetLabel("time per iteration = ns per line");
   state.counters["MiB_lookup_tables"] = f.lookup_bytes / (1 << 20);
   state.counters["MiB_scoring_tables"] = f.scoring_bytes / (1 << 20);
+  if (!kLookups) return;
+  const auto per_line = [](const std::vector<uint16_t>& counts) {
+    return std::accumulate(counts.begin(), counts.end(), 0.0) / counts.size();
+  };
+  state.counters["tokens"] = per_line(f.line_tokens);
+  state.counters["ending_probes"] = per_line(f.line_endings);
+  state.counters["link_reads"] = per_line(f.line_links);
+  state.counters["longer_reads"] = per_line(f.line_longer);
 }
 
 void BM_FloorLookups(benchmark::State& state, const char* name) { run<true, false>(state, name); }
