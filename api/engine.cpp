@@ -67,6 +67,12 @@ struct Scratch {
   std::vector<int> ranks;   // their classifiers
 };
 
+// This thread's Scratch, shared by classify and classify_into.
+Scratch& thread_scratch() {
+  static thread_local Scratch scratch;
+  return scratch;
+}
+
 }  // namespace
 
 Error::Error(Category category, std::string label, const std::string& what)
@@ -76,6 +82,11 @@ struct Model::Impl {
   ZandaModelAPI zanda;
   std::unique_ptr<dst_hash_table_rec, void (*)(DSTHashTable)> dictionary{nullptr, FreeFeats};
   std::vector<std::string> classes;
+
+  // Ranks the classes of `line` into scratch.outs and scratch.ranks (best
+  // first) and returns how many of them answer: min(nbest, classes), 0 when
+  // nbest <= 0.
+  int rank(std::string_view line, int nbest, Scratch& scratch) const;
 };
 
 Model::Model(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -101,27 +112,40 @@ const std::vector<std::string>& Model::classes() const {
   return impl_->classes;
 }
 
-std::vector<Label> Model::classify(std::string_view line, int nbest) const {
-  std::vector<Label> best;
-  const int nfiers = static_cast<int>(impl_->classes.size());
-  if (nbest <= 0 || nfiers == 0) return best;
-  static thread_local Scratch scratch;
+int Model::Impl::rank(std::string_view line, int nbest, Scratch& scratch) const {
+  const int nfiers = static_cast<int>(classes.size());
+  if (nbest <= 0 || nfiers == 0) return 0;
   // The text up to its first NUL, as a C string.
-  scratch.text.assign(line.data(), std::find(line.begin(), line.end(), '\0') - line.begin());
+  const void* nul = memchr(line.data(), '\0', line.size());
+  scratch.text.assign(line.data(), nul ? static_cast<const char*>(nul) - line.data() : line.size());
   const size_t most = std::min<size_t>(3 * (scratch.text.size() + 1), kMaxIndices);
   if (scratch.indices.size() < most) scratch.indices.resize(most);
   scratch.outs.resize(nfiers);
   scratch.ranks.resize(nfiers);
   translating_errors([&] {
-    int n = GenerateUptoTrigrams(scratch.text.c_str(), impl_->dictionary.get(),
-                                 scratch.indices.data(), static_cast<int>(most));
-    return impl_->zanda.test_samp(scratch.indices.data(), n, scratch.outs.data(),
-                                  scratch.ranks.data(), nbest);
+    int n = GenerateUptoTrigrams(scratch.text.c_str(), dictionary.get(), scratch.indices.data(),
+                                 static_cast<int>(most));
+    return zanda.test_samp(scratch.indices.data(), n, scratch.outs.data(), scratch.ranks.data(),
+                           nbest);
   });
-  const int k = std::min(nbest, nfiers);
+  return std::min(nbest, nfiers);
+}
+
+std::vector<Label> Model::classify(std::string_view line, int nbest) const {
+  Scratch& scratch = thread_scratch();
+  const int k = impl_->rank(line, nbest, scratch);
+  std::vector<Label> best;
   best.reserve(k);
-  for (int i = 0; i < k; i++) best.push_back(Label{impl_->classes[scratch.ranks[i]], scratch.outs[i]});
+  for (int i = 0; i < k; i++)
+    best.push_back(Label{impl_->classes[scratch.ranks[i]], scratch.outs[i]});
   return best;
+}
+
+int Model::classify_into(std::string_view line, int nbest, RankedClass* best) const {
+  Scratch& scratch = thread_scratch();
+  const int k = impl_->rank(line, nbest, scratch);
+  for (int i = 0; i < k; i++) best[i] = RankedClass{scratch.ranks[i], scratch.outs[i]};
+  return k;
 }
 
 std::vector<std::vector<Label>> Model::classify_batch(const std::vector<std::string>& lines,

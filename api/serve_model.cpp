@@ -3,12 +3,14 @@
 #include <chrono>
 #include <utility>
 
+#include "serve_protocol.h"
+
 namespace maxent_serve {
 
 ModelSlot::ModelSlot(std::string model_dir, std::string dictionary)
     : model_dir_(std::move(model_dir)), dictionary_(std::move(dictionary)) {}
 
-std::shared_ptr<const maxent::Model> ModelSlot::current() const {
+std::shared_ptr<const ServedModel> ModelSlot::current() const {
   std::lock_guard<std::mutex> lock(swap_mutex_);
   return model_;
 }
@@ -16,8 +18,12 @@ std::shared_ptr<const maxent::Model> ModelSlot::current() const {
 double ModelSlot::load() {
   std::lock_guard<std::mutex> one_load_at_a_time(load_mutex_);
   const auto start = std::chrono::steady_clock::now();
-  std::shared_ptr<const maxent::Model> loaded = maxent::Model::load(model_dir_, dictionary_);
+  auto served = std::make_shared<ServedModel>();
+  served->model = maxent::Model::load(model_dir_, dictionary_);
+  for (const std::string& name : served->model->classes())
+    served->json_labels.push_back(json_string(name));
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  std::shared_ptr<const ServedModel> loaded = std::move(served);
   {
     std::lock_guard<std::mutex> lock(swap_mutex_);
     model_.swap(loaded);

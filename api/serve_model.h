@@ -11,17 +11,24 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "maxent/decoder.h"
 
 namespace maxent_serve {
+
+// A loaded model and what its answers need of it, computed once per load.
+struct ServedModel {
+  std::shared_ptr<const maxent::Model> model;
+  std::vector<std::string> json_labels;  // model->classes(), each written as a JSON string
+};
 
 class ModelSlot {
  public:
   ModelSlot(std::string model_dir, std::string dictionary);
 
   // The model in service; null until the first load succeeds.
-  std::shared_ptr<const maxent::Model> current() const;
+  std::shared_ptr<const ServedModel> current() const;
 
   // Loads the model again from its folder and dictionary and puts it in
   // service; returns the seconds the load took. On failure throws the
@@ -34,7 +41,7 @@ class ModelSlot {
   const std::string dictionary_;
   std::mutex load_mutex_;
   mutable std::mutex swap_mutex_;  // guards model_ alone, held only to copy it
-  std::shared_ptr<const maxent::Model> model_;
+  std::shared_ptr<const ServedModel> model_;
 };
 
 }  // namespace maxent_serve

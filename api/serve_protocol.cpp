@@ -106,6 +106,10 @@ bool valid_utf8(std::string_view text) {
   return true;
 }
 
+// Sixteen bytes, compared element by element through the compiler's vector
+// extension (SSE2 instructions on x86-64).
+typedef unsigned char Bytes16 __attribute__((vector_size(16)));
+
 // Reads the usual request, well-formed and as the protocol wants it, in one
 // pass without building a document; texts without escapes stay views into
 // the body. It gives up (returns false) on anything else, malformed JSON
@@ -191,18 +195,20 @@ class FastReader {
     const char* start = p_;
     escaped = false;
     for (;;) {
-      // Eight bytes at a time while none is a quote, a backslash, a control
-      // character or past ASCII (a byte that only looks like one of these
-      // goes to the byte-wise checks below).
-      constexpr uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
-      while (end_ - p_ >= 8) {
-        uint64_t bytes;
-        memcpy(&bytes, p_, 8);
-        const uint64_t quote = bytes ^ (kOnes * '"'), backslash = bytes ^ (kOnes * '\\');
-        const uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
-                                 (bytes - kOnes * 0x20) | bytes;
-        if (special & kHighs) break;
-        p_ += 8;
+      // Sixteen bytes at a time up to the first quote, backslash, control
+      // character or byte past ASCII, which the byte-wise checks below take.
+      while (end_ - p_ >= 16) {
+        Bytes16 bytes;
+        memcpy(&bytes, p_, 16);
+        const auto special = (bytes == '"') | (bytes == '\\') | (bytes < 0x20) | (bytes >= 0x80);
+        uint64_t halves[2];
+        memcpy(halves, &special, 16);
+        if ((halves[0] | halves[1]) == 0) {
+          p_ += 16;
+          continue;
+        }
+        for (int i = 0; !special[i]; i++) p_++;
+        break;
       }
       if (p_ == end_) return false;
       const auto c = static_cast<unsigned char>(*p_);
@@ -497,12 +503,13 @@ InferRequest parse_infer_request(const std::string& body) {
 }
 
 std::string infer_response(const std::string& model_name, const InferRequest& request,
-                           const std::vector<maxent::Label>& answers, size_t k) {
+                           const std::vector<std::string>& json_labels,
+                           const std::vector<maxent::RankedClass>& answers, size_t k) {
   // Keys in the order of the document writer, which sorts them.
   const std::string shape =
       "[" + std::to_string(request.texts.size()) + "," + std::to_string(k) + "]";
   size_t names = 0;
-  for (const maxent::Label& label : answers) names += label.name.size() + 3;
+  for (const maxent::RankedClass& answer : answers) names += json_labels[answer.index].size() + 1;
   std::string out;
   out.reserve(200 + model_name.size() + (request.id ? request.id->size() : 0) + names +
               answers.size() * 26);
@@ -515,18 +522,24 @@ std::string infer_response(const std::string& model_name, const InferRequest& re
   out += "\"model_name\":";
   append_string(out, model_name);
   out += ",\"outputs\":[{\"data\":[";
-  for (const maxent::Label& label : answers) {
-    append_string(out, label.name);
+  for (const maxent::RankedClass& answer : answers) {
+    out += json_labels[answer.index];
     out += ',';
   }
   if (out.back() == ',') out.pop_back();
   out += "],\"datatype\":\"BYTES\",\"name\":\"label\",\"shape\":" + shape + "},{\"data\":[";
-  for (const maxent::Label& label : answers) {
-    append_double(out, label.score);
+  for (const maxent::RankedClass& answer : answers) {
+    append_double(out, answer.score);
     out += ',';
   }
   if (out.back() == ',') out.pop_back();
   out += "],\"datatype\":\"FP64\",\"name\":\"score\",\"shape\":" + shape + "}]}";
+  return out;
+}
+
+std::string json_string(std::string_view text) {
+  std::string out;
+  append_string(out, text);
   return out;
 }
 

@@ -48,12 +48,19 @@ struct InferRequest {
 // The texts may point into `body`, which must outlive the result.
 InferRequest parse_infer_request(const std::string& body);
 
+// `text` as a JSON string, quotes included: escaped as the document writer
+// does, bytes that are not UTF-8 replaced by U+FFFD.
+std::string json_string(std::string_view text);
+
 // The answer to `request`: tensors "label" and "score" of shape [N, k] from
-// `answers`, N * k labels row-major (row i: the k best of text i). Scores are
-// written in the shortest form that reads back to the same double; NaN and
-// infinities, which JSON cannot hold, as null.
+// `answers`, N * k ranked classes row-major (row i: the k best of text i),
+// each naming its label by its index in `json_labels`, the class names as
+// json_string writes them. Scores are written in the shortest form that
+// reads back to the same double; NaN and infinities, which JSON cannot hold,
+// as null.
 std::string infer_response(const std::string& model_name, const InferRequest& request,
-                           const std::vector<maxent::Label>& answers, size_t k);
+                           const std::vector<std::string>& json_labels,
+                           const std::vector<maxent::RankedClass>& answers, size_t k);
 
 std::string error_body(const std::string& message);
 std::string server_metadata(const std::string& version);

@@ -155,10 +155,10 @@ class ClassifyPool {
     for (std::thread& helper : helpers_) helper.join();
   }
 
-  // The k best classes of every text, k labels a text in input order.
-  std::vector<maxent::Label> classify(const maxent::Model& model,
-                                      const std::vector<std::string_view>& texts, int k) {
-    std::vector<maxent::Label> answers(texts.size() * static_cast<size_t>(k));
+  // The k best classes of every text: k entries a text, texts in input order.
+  std::vector<maxent::RankedClass> classify(const maxent::Model& model,
+                                            const std::vector<std::string_view>& texts, int k) {
+    std::vector<maxent::RankedClass> answers(texts.size() * static_cast<size_t>(k));
     Job job(model, texts, answers, k);
     const bool shared = !helpers_.empty() && texts.size() > kChunk;
     if (shared) {
@@ -184,11 +184,11 @@ class ClassifyPool {
 
   struct Job {
     Job(const maxent::Model& model, const std::vector<std::string_view>& texts,
-        std::vector<maxent::Label>& answers, int k)
+        std::vector<maxent::RankedClass>& answers, int k)
         : model(model), texts(texts), answers(answers), k(k) {}
     const maxent::Model& model;
     const std::vector<std::string_view>& texts;
-    std::vector<maxent::Label>& answers;
+    std::vector<maxent::RankedClass>& answers;
     const int k;
     std::atomic<size_t> next{0};
     std::exception_ptr error;    // the first failure, set under mutex_
@@ -196,18 +196,14 @@ class ClassifyPool {
     std::condition_variable done;  // helpers reached 0
   };
 
-  // Classifies chunks of the job until none is left. Each text's labels
-  // move to their place at once, so that the engine's vector is freed while
-  // it is the last one allocated (the allocator's cheapest case).
+  // Classifies chunks of the job until none is left, each text's classes
+  // straight into its row of the answers.
   void run(Job& job) {
     const size_t n = job.texts.size(), k = static_cast<size_t>(job.k);
     try {
       for (size_t begin; (begin = job.next.fetch_add(kChunk)) < n;)
-        for (size_t i = begin; i < std::min(begin + kChunk, n); i++) {
-          std::vector<maxent::Label> labels = job.model.classify(job.texts[i], job.k);
-          std::move(labels.begin(), labels.begin() + std::min(labels.size(), k),
-                    job.answers.begin() + static_cast<std::ptrdiff_t>(i * k));
-        }
+        for (size_t i = begin; i < std::min(begin + kChunk, n); i++)
+          job.model.classify_into(job.texts[i], job.k, job.answers.data() + i * k);
     } catch (...) {  // std::bad_alloc: the request fails, the others go on
       job.next = n;
       std::lock_guard<std::mutex> lock(mutex_);
@@ -394,15 +390,16 @@ void InferenceServer::dispatch(const httplib::Request& request, httplib::Respons
 
 void InferenceServer::infer(const httplib::Request& request, httplib::Response& response) {
   // This request's model: a reload meanwhile does not change it.
-  const std::shared_ptr<const maxent::Model> model = model_.current();
-  if (!model) throw RequestError(503, "model not loaded");
+  const std::shared_ptr<const ServedModel> served = model_.current();
+  if (!served) throw RequestError(503, "model not loaded");
+  const maxent::Model& model = *served->model;
   const InferRequest parsed = parse_infer_request(request.body);
   trace.texts = parsed.texts.size();
-  const size_t k = std::min<uint64_t>(parsed.nbest, model->classes().size());
-  const std::vector<maxent::Label> answers =
-      classifier_->classify(*model, parsed.texts, static_cast<int>(k));
+  const size_t k = std::min<uint64_t>(parsed.nbest, model.classes().size());
+  const std::vector<maxent::RankedClass> answers =
+      classifier_->classify(model, parsed.texts, static_cast<int>(k));
   metrics_.count_texts(parsed.texts.size());
-  response.body = infer_response(options_.model_name, parsed, answers, k);
+  response.body = infer_response(options_.model_name, parsed, served->json_labels, answers, k);
   response.set_header("Content-Type", kJson);
 }
 

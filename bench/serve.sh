@@ -5,7 +5,9 @@
 #   100-text requests at 16 connections (texts/s),
 #   GET /v2/health/live at 16 connections (the HTTP stack's ceiling),
 #   resident memory sampled over a 60 s single-text run (flat: no leak),
-# next to the command line's single-process lines/s on the same texts.
+# next to the command line's single-process lines/s on the same texts, and
+# the server's CPU time per text over the 100-text run (utime + stime from
+# /proc, steadier than the rates when other work shares the machine).
 #   bash bench/serve.sh BUILD_DIR   (SECONDS_PER_RUN: length of each run, default 10;
 #                                    SERVE_THREADS: the server's -t)
 set -euo pipefail
@@ -38,6 +40,12 @@ run() {
     | sed -n 's/^result //p'
 }
 rss() { awk '/^VmRSS/ {print $2}' /proc/$server/status; }
+cpu_ticks() { awk '{print $14 + $15}' /proc/$server/stat; }
+texts_done() {
+  python3 -c "import re, sys, urllib.request
+metrics = urllib.request.urlopen(sys.argv[1]).read().decode()
+print(re.search(r'^maxent_texts_classified_total (\S+)', metrics, re.M)[1])" "$url/metrics"
+}
 
 run 16 1 2 > /dev/null  # warm-up
 printf '| workload | connections | req/s | texts/s | p50 ms | p99 ms | errors |\n'
@@ -50,11 +58,16 @@ row() {
     "$(python3 -c "print($p50 / 1000)")" "$(python3 -c "print($p99 / 1000)")" "$errors"
 }
 for c in 1 16 64; do row "1 text" $c 1; done
+ticks0=$(cpu_ticks) done0=$(texts_done)
 row "100 texts" 16 100
+ticks1=$(cpu_ticks) done1=$(texts_done)
 batched=$texts_per_s
 row "health/live" 16 0
 printf '\ncommand line (one process, -n 3): %s lines/s; 100-text requests: %.2fx that\n' "$cli" \
   "$(python3 -c "print($batched / $cli)")"
+printf 'server CPU per text over the 100-text run: %.2f us; command line: %.2f us per line\n' \
+  "$(python3 -c "print(($ticks1 - $ticks0) / $(getconf CLK_TCK) / ($done1 - $done0) * 1e6)")" \
+  "$(python3 -c "print(1e6 / $cli)")"
 
 before=$(rss)
 samples=()

@@ -172,6 +172,29 @@ TEST(Engine, ThreadsAndModelsGiveTheSequentialAnswers) {
             Printed(model->classify("cancel my service", 3)));
 }
 
+// classify_into ranks as classify does, writes min(nbest, classes) entries
+// and nothing past them.
+TEST(Engine, ClassifyIntoWritesClassifysRanking) {
+  auto model = maxent::Model::load(kExamples + "/model", kExamples + "/dict.txt");
+  const int classes = static_cast<int>(model->classes().size());
+  std::vector<std::string> lines = Lines(Read(kExamples + "/input.txt"));
+  lines.push_back("");
+  lines.push_back(std::string("cancel\0billing", 14));
+  for (const std::string& line : lines)
+    for (int nbest : {-2, 0, 1, 3, classes + 4}) {
+      const int want = std::max(0, std::min(nbest, classes));
+      std::vector<maxent::RankedClass> best(want + 1, maxent::RankedClass{-1, -1.0});
+      ASSERT_EQ(model->classify_into(line, nbest, best.data()), want) << line;
+      const std::vector<maxent::Label> labels = model->classify(line, nbest);
+      ASSERT_EQ(labels.size(), static_cast<size_t>(want));
+      for (int i = 0; i < want; i++) {
+        EXPECT_EQ(model->classes().at(best[i].index), labels[i].name) << line << " " << i;
+        EXPECT_EQ(best[i].score, labels[i].score) << line << " " << i;
+      }
+      EXPECT_EQ(best[want].index, -1);
+    }
+}
+
 // Loads on several threads at once give each model the names a load on its
 // own gives, generated names included.
 TEST(Engine, ConcurrentLoadsAreIndependent) {

@@ -10,9 +10,10 @@
 // Errors: every failure is reported by throwing maxent::Error; nothing in the
 // library ends or aborts the process. A failed load frees all it allocated.
 //
-// Thread-safety: a loaded Model is immutable. classify, classify_batch and
-// classes may run at the same time on any number of threads; Model::load may
-// run on several threads at once, for the same or different folders.
+// Thread-safety: a loaded Model is immutable. classify, classify_into,
+// classify_batch and classes may run at the same time on any number of
+// threads; Model::load may run on several threads at once, for the same or
+// different folders.
 #ifndef MAXENT_DECODER_H
 #define MAXENT_DECODER_H
 
@@ -29,6 +30,13 @@ namespace maxent {
 // output (printed with "%g" this is exactly the command line's score).
 struct Label {
   std::string name;
+  double score;
+};
+
+// One ranked class as its position in Model::classes() and its score (the
+// same score as Label's).
+struct RankedClass {
+  int index;
   double score;
 };
 
@@ -78,6 +86,13 @@ class Model {
   // and its splitting of over-long lines are not applied). Never throws but
   // std::bad_alloc.
   std::vector<Label> classify(std::string_view line, int nbest) const;
+
+  // classify's answer without names or allocations: writes the
+  // min(nbest, classes().size()) best classes of `line` to best[0], best[1],
+  // ..., best first, and returns how many it wrote (0 when nbest <= 0).
+  // `best` is the caller's and must have room for that many. Never throws
+  // but std::bad_alloc (when this thread's working storage grows).
+  int classify_into(std::string_view line, int nbest, RankedClass* best) const;
 
   // classify for every line, answers in input order, on `threads` threads
   // (0: one per core; never more than there are lines).
