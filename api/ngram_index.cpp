@@ -1,4 +1,4 @@
-// N-gram index of a dictionary: token vocabulary and integer-keyed n-gram table.
+// N-gram index of a dictionary: token vocabulary and the keys grouped by ending.
 #include "ngram_index.h"
 
 #include <algorithm>
