@@ -61,6 +61,20 @@ TEST(Store, IrregularStumpAndCompactedRows) {
   EXPECT_EQ(Product(huge, TMUL_LIST, idx({6, 2000000000})), (Elems{{0, 2.0f}}));
 }
 
+// The running merge keeps a zero's sign: a row whose one entry is -0 sums to
+// -0, and +0 taken first, then -0 added, gives +0.
+TEST(RunningMerge, KeepsTheSignOfZeroSums) {
+  Mvec<TableValIdx> rows(2);
+  rows[0] = val({{1, -0.0f}});
+  rows[1] = val({{1, -0.0f}, {2, 0.0f}});
+  ValMatrix m;
+  Captured(ZDEvent::tracefile, [&] { m.store(rows, false); });
+  const Elems sums = Product(m, TMUL_MERGE, idx({1, 2}));
+  ASSERT_EQ(sums.size(), 2u);
+  EXPECT_TRUE(std::signbit(sums[0].second));
+  EXPECT_FALSE(std::signbit(sums[1].second));
+}
+
 // A random matrix kept as rows of (column, value), and a sample of columns.
 struct Case {
   std::vector<std::map<int, float>> rows;
