@@ -155,15 +155,20 @@ void NgramIndex::Filter::reserve(size_t members) {
   return static_cast<size_t>((hash * kSpread) >> (64 - ending_bits_));
 }
 
+[[gnu::always_inline]] inline size_t NgramIndex::ending_place(int32_t pos, uint32_t last,
+                                                               uint64_t hash) const {
+  const size_t mask = (size_t{1} << ending_bits_) - 1;
+  size_t at = ending_start(hash);
+  while (endings_[at].pos != 0 && !(endings_[at].pos == pos && endings_[at].last == last))
+    at = (at + 1) & mask;
+  return at;
+}
+
 [[gnu::always_inline]] inline const NgramIndex::Ending* NgramIndex::ending_of(int32_t pos,
                                                                               uint32_t last,
                                                                               uint64_t hash) const {
-  const size_t mask = (size_t{1} << ending_bits_) - 1;
-  for (size_t at = ending_start(hash);; at = (at + 1) & mask) {
-    const Ending& e = endings_[at];
-    if (e.pos == pos && e.last == last) return &e;
-    if (e.pos == 0) return nullptr;
-  }
+  const Ending& e = endings_[ending_place(pos, last, hash)];
+  return e.pos != 0 ? &e : nullptr;
 }
 
 [[gnu::always_inline]] inline uint32_t NgramIndex::token_id(const TokenKey& t) const {
@@ -286,23 +291,13 @@ int32_t NgramIndex::value_in(DSTHashTable dictionary, const KeyGram& key) {
 }
 
 NgramIndex::Ending& NgramIndex::ending_slot(int32_t pos, uint32_t last) {
-  const size_t mask = (size_t{1} << ending_bits_) - 1;
-  size_t at = ending_start(ending_hash(pos, last));
-  while (endings_[at].pos != 0 && !(endings_[at].pos == pos && endings_[at].last == last))
-    at = (at + 1) & mask;
-  return endings_[at];
+  return endings_[ending_place(pos, last, ending_hash(pos, last))];
 }
 
 void NgramIndex::grow_endings() {
-  Ending* old = endings_;
   const size_t old_slots = size_t{1} << ending_bits_;
-  endings_ = nullptr;
-  try {
-    endings_ = allocate<Ending>(old_slots * 2);
-  } catch (...) {
-    endings_ = old;
-    throw;
-  }
+  Ending* old = endings_;
+  endings_ = allocate<Ending>(old_slots * 2);
   ending_bits_++;
   for (size_t k = 0; k < old_slots; k++)
     if (old[k].pos != 0) ending_slot(old[k].pos, old[k].last) = old[k];
@@ -393,7 +388,8 @@ void NgramIndex::finish(DSTHashTable dictionary) {
     endings_filter_.add(hash);
     if (ending.longer == kNoLonger) continue;
     const LongerGram* grams = longer_ + ending.longer + 1;
-    for (uint32_t g = 0; g < grams[-1].first; g++) links_filter_.add(link_hash(hash, grams[g].second));
+    for (uint32_t g = 0; g < grams[-1].first; g++)
+      links_filter_.add(link_hash(hash, grams[g].second));
   }
   release(keys_);
   keys_ = nullptr;

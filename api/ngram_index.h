@@ -118,6 +118,9 @@ class NgramIndex {
   // The hash of the grams of an ending whose token before the last is `second`.
   static uint64_t link_hash(uint64_t ending_hash, uint32_t second);
   size_t ending_start(uint64_t hash) const;
+  // The slot of the ending (pos, last) whose hash is `hash`, or the empty slot
+  // where it would go.
+  size_t ending_place(int32_t pos, uint32_t last, uint64_t hash) const;
   // The ending of (pos, last), or null when no key ends there.
   const Ending* ending_of(int32_t pos, uint32_t last, uint64_t hash) const;
   // The id of the token, or kNoToken.

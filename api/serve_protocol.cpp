@@ -474,9 +474,8 @@ void append_double(std::string& out, double value) {
     return;
   }
   char buffer[32];
-  const std::string_view written(buffer, static_cast<size_t>(
-                                              std::to_chars(buffer, buffer + sizeof buffer, value).ptr -
-                                              buffer));
+  const char* end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  const std::string_view written(buffer, static_cast<size_t>(end - buffer));
   out += written;
   if (written.find_first_of(".e") == std::string_view::npos) out += ".0";
 }
