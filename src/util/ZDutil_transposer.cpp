@@ -424,7 +424,6 @@ void TransposeMatrix<TransElem, TransTable>::tmrg(const TableIdx& x, TableValIdx
   out.stump = nullptr;
   out.sparse = true;
   out.binary = false;
-  Work& wk = work<TransTable>();
   // The columns of a sample are independent loads: fetch their offsets, then
   // their entries, before the dependent accumulation walks them.
   const unsigned ncols = static_cast<unsigned>(ncolumns());
@@ -469,6 +468,7 @@ void TransposeMatrix<TransElem, TransTable>::tmrg(const TableIdx& x, TableValIdx
   // Otherwise a slot counts as touched once its stamp is this product's, so
   // that the slots never need clearing, and the touched rows are ordered at
   // the end.
+  Work& wk = work<TransTable>();
   wk.sums.resize(nrows);  // new slots hold stamp 0, never a current generation
   wk.touched.resize(nrows);
   if (++wk.generation == 0) {
