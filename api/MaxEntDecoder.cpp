@@ -100,8 +100,11 @@ int decode(int argc, char** argv) {
   timeval start, end;
   gettimeofday(&start, nullptr);
   static Model* model = new Model;
+  // The dictionary loads on another core while the model does; a model that
+  // fails to load is reported first all the same.
+  FeatsLoad dictionary(dictfile);
   model->zanda.load_mdl_parms(modelfile, stderr);
-  model->feats2ind = LoadFeats(dictfile, 0);
+  model->feats2ind = dictionary.take();
   gettimeofday(&end, nullptr);
   if (VERBOSE) fprintf(stderr, "Loading Time %f secs\n", timediff(end, start) / 1e6);
 

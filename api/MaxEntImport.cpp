@@ -200,13 +200,13 @@ void read_weights(std::istream& in, const std::string& path, long& nl, const Lin
 
 // Largest index of a dictionary; loading it checks every line as the decoder does.
 long dictionary_max_index(const std::string& path) {
-  DSTHashTable ht = LoadFeats(path.c_str(), 0);
+  DSTHashTable ht = LoadFeats(path.c_str(), 1);
   long max = -1;
   DSTHashWalk(
       ht,
       [](void* arg, void* entry) {
         long* m = static_cast<long*>(arg);
-        if (static_cast<HE*>(entry)->val > *m) *m = static_cast<HE*>(entry)->val;
+        if (static_cast<HEInv*>(entry)->val > *m) *m = static_cast<HEInv*>(entry)->val;
       },
       &max);
   FreeFeats(ht);

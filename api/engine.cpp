@@ -97,11 +97,12 @@ std::shared_ptr<const Model> Model::load(const std::string& model_dir,
                                          const LoadOptions& options) {
   return translating_errors([&] {
     auto impl = std::make_unique<Impl>();
+    FeatsLoad dictionary_load(dictionary);  // beside the model's load
     {
       TraceTo trace(options.trace);
       impl->zanda.load_mdl_parms(model_dir.c_str(), options.trace);
     }
-    impl->dictionary.reset(LoadFeats(dictionary.c_str(), 0));
+    impl->dictionary.reset(dictionary_load.take());
     for (int i = 0; i < impl->zanda.get_nfiers(); i++)
       impl->classes.emplace_back(impl->zanda.classifier_name(i));
     return std::shared_ptr<const Model>(new Model(std::move(impl)));

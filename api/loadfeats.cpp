@@ -10,9 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <memory>
-#include <string>
+#include <mutex>
 #include <new>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
 
 #include "ngram_index.h"
 
@@ -60,6 +65,11 @@ inline bool ends_token(char c) {
 // blocks, so that a million short keys cost neither a million allocations nor
 // an allocator header each, and can be read back in file order. A block
 // starts with a link to the block before it and the bytes it uses.
+//
+// A string-keyed table's entries are linked into it only on its first
+// MapWord2Ind: the decoder's lines are answered by the n-gram index, so most
+// loads never need the chains. The entries go in in file order, as a load
+// that inserted them line by line would have left them.
 struct KeyStore {
   static constexpr size_t kFirstBlock = size_t{64} << 10;
   static constexpr size_t kMaxBlock = size_t{4} << 20;  // holds any line
@@ -67,16 +77,16 @@ struct KeyStore {
     char* previous;
     size_t used;
   };
-  char* block;        // newest block, or null
-  size_t size;        // its size
-  size_t used;        // bytes used in it
-  NgramIndex* index;  // the line lookups' index of a string-keyed dictionary
+  char* block = nullptr;             // newest block, or null
+  size_t size = 0;                   // its size
+  size_t used = 0;                   // bytes used in it
+  NgramIndex* index = nullptr;       // the line lookups' index of a string-keyed dictionary
+  std::atomic<bool> linked{false};   // every key is in the table
+  std::mutex linking;
 
   static KeyStore* create() {
-    auto* store =
-        static_cast<KeyStore*>(SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(KeyStore)));
-    *store = KeyStore{nullptr, 0, 0, nullptr};
-    return store;
+    void* room = SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(KeyStore));
+    return new (room) KeyStore;
   }
 
   // A NUL-terminated copy of the len bytes at s, stored after `value`.
@@ -98,19 +108,40 @@ struct KeyStore {
     return copy;
   }
 
-  // Calls fn(key, value) for every key, block by block from the newest.
+  // Calls fn(key, value) for every key from the `skip`th on, in file order.
   template <class Fn>
-  void for_each(Fn fn) const {
-    for (char* b = block; b; b = header(b).previous) {
-      const size_t end = b == block ? used : header(b).used;
-      for (size_t at = sizeof(BlockHeader); at < end;) {
-        int value;
-        memcpy(&value, b + at, sizeof value);
-        const char* key = b + at + sizeof value;
-        fn(key, value);
-        at += sizeof value + strlen(key) + 1;
+  void for_each(size_t skip, Fn fn) const {
+    std::vector<char*> blocks;
+    for (char* b = block; b; b = header(b).previous) blocks.push_back(b);
+    size_t n = 0;
+    for (auto b = blocks.rbegin(); b != blocks.rend(); ++b) {
+      const size_t end = *b == block ? used : header(*b).used;
+      for (size_t at = sizeof(BlockHeader); at < end; n++) {
+        const char* key = *b + at + sizeof(int);
+        const size_t length = strlen(key);
+        if (n >= skip) {
+          int value;
+          memcpy(&value, *b + at, sizeof value);
+          fn(key, value);
+        }
+        at += sizeof(int) + length + 1;
       }
     }
+  }
+
+  // Links every key into the string-keyed table `ht` unless that is done.
+  // Safe on several threads at once. A failure to allocate leaves the keys
+  // linked so far in place (the table counts them), and the next call goes on
+  // from there.
+  void link_into(DSTHashTable ht) {
+    if (linked.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> hold(linking);
+    if (linked.load(std::memory_order_relaxed)) return;
+    for_each(ht->cnt, [&](const char* key, int value) {
+      const HE entry{const_cast<char*>(key), value};
+      DSTHashInsert(ht, &entry);
+    });
+    linked.store(true, std::memory_order_release);
   }
 
   static BlockHeader& header(char* b) { return *reinterpret_cast<BlockHeader*>(b); }
@@ -125,6 +156,7 @@ struct KeyStore {
       SYSDefaultHandle->memfree(SYSDefaultHandle, block);
       block = previous;
     }
+    this->~KeyStore();
     SYSDefaultHandle->memfree(SYSDefaultHandle, this);
   }
 };
@@ -189,16 +221,27 @@ void badinput(const char* file, int nl, const char* msg, const char* line) {
 
 namespace {
 
-// Reads the entries of the open dictionary `fp` into the empty table `ht`.
+// Reads the entries of the open dictionary `fp` into the empty table `ht`:
+// the inverse table gets them at once, the string-keyed one on its first
+// MapWord2Ind (KeyStore), after its n-gram index has been built from them.
 void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
   KeyStore* keys = static_cast<KeyStore*>(ht->data);
+  NgramIndex* index = nullptr;
+  if (!inv) {
+    void* room = SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(NgramIndex));
+    try {
+      index = keys->index = new (room) NgramIndex();
+    } catch (...) {
+      SYSDefaultHandle->memfree(SYSDefaultHandle, room);
+      throw;
+    }
+  }
   // Entries are inserted a batch at a time, which overlaps their bucket loads.
   constexpr int kInsertBatch = 32;
-  HE batch[kInsertBatch];
-  HEInv inv_batch[kInsertBatch];
+  HEInv batch[kInsertBatch];
   int nbatch = 0;
   auto flush = [&] {
-    DSTHashInsertBatch(ht, inv ? static_cast<const void*>(inv_batch) : batch, nbatch);
+    DSTHashInsertBatch(ht, batch, nbatch);
     nbatch = 0;
   };
   LineReader reader(fp);
@@ -233,23 +276,18 @@ void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
     }
 
     char* key = keys->copy(str, static_cast<size_t>(line + len - str), static_cast<int>(val));
-    if (inv)
-      inv_batch[nbatch++] = HEInv{static_cast<int>(val), key};
-    else
-      batch[nbatch++] = HE{key, static_cast<int>(val)};
+    if (index) {
+      index->add(key, static_cast<int>(val));
+      continue;
+    }
+    batch[nbatch++] = HEInv{static_cast<int>(val), key};
     if (nbatch == kInsertBatch) flush();
   }
-  flush();
-  if (!inv) {
-    void* room = SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(NgramIndex));
-    try {
-      keys->index = new (room) NgramIndex(ht->cnt);
-    } catch (...) {
-      SYSDefaultHandle->memfree(SYSDefaultHandle, room);
-      throw;
-    }
-    keys->for_each([&](const char* key, int value) { keys->index->add(key, value); });
-    keys->index->finish(ht);
+  if (index) {
+    index->finish(ht);
+  } else {
+    flush();
+    keys->linked = true;
   }
 }
 
@@ -280,12 +318,45 @@ DSTHashTable LoadFeats(const char* file, int inv) {
   return ht;
 }
 
+FeatsLoad::FeatsLoad(std::string file) : file_(std::move(file)) {
+  try {
+    thread_ = std::thread(&FeatsLoad::load, this);
+  } catch (const std::system_error&) {
+    // No thread: take() loads on the caller's.
+  }
+}
+
+FeatsLoad::~FeatsLoad() {
+  if (thread_.joinable()) thread_.join();
+  if (table_) FreeFeats(table_);
+}
+
+void FeatsLoad::load() noexcept {
+  try {
+    table_ = LoadFeats(file_.c_str(), 0);
+  } catch (...) {
+    failure_ = std::current_exception();
+  }
+}
+
+DSTHashTable FeatsLoad::take() {
+  if (thread_.joinable())
+    thread_.join();
+  else if (!table_ && !failure_)
+    load();
+  if (failure_) std::rethrow_exception(failure_);
+  DSTHashTable table = table_;
+  table_ = nullptr;
+  return table;
+}
+
 void FreeFeats(DSTHashTable ht) {
   static_cast<KeyStore*>(ht->data)->release();
   DSTHashFree(ht);
 }
 
 int MapWord2Ind(const char* s, DSTHashTable ht) {
+  static_cast<KeyStore*>(ht->data)->link_into(ht);
   HE probe = {const_cast<char*>(s), 0};
   const HE* found = static_cast<const HE*>(DSTHashFind(ht, &probe));
   return found ? found->val : -1;

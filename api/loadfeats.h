@@ -6,7 +6,10 @@
 #define API_LOADFEATS_H
 
 #include <cstddef>
+#include <exception>
 #include <stdexcept>
+#include <string>
+#include <thread>
 
 #include "dsthash.h"
 
@@ -33,13 +36,40 @@ class DictionaryError : public std::runtime_error {
 // Loads the dictionary `file`: keyed by string when `inv` is 0, by index
 // otherwise. The caller owns the table (FreeFeats). Throws DictionaryError at
 // the first bad line (see badinput), DSTError when memory runs out; a failed
-// load frees all it took.
+// load frees all it took. A string-keyed table is read through MapWord2Ind
+// and GenerateUptoTrigrams only: its entries are linked in, in file order, on
+// the first MapWord2Ind, since lines are answered without them.
 DSTHashTable LoadFeats(const char* file, int inv);
+
+// LoadFeats(file, 0) on a thread of its own, so that the caller's other work
+// (the decoder loads its model meanwhile) overlaps it. take() waits for the
+// load, then hands the table over or rethrows what the load threw; the
+// destructor waits as well and frees a table nobody took. When no thread can
+// be started, take() loads the dictionary itself. One thread uses an object.
+class FeatsLoad {
+ public:
+  explicit FeatsLoad(std::string file);
+  ~FeatsLoad();
+  FeatsLoad(const FeatsLoad&) = delete;
+  FeatsLoad& operator=(const FeatsLoad&) = delete;
+
+  // The table (owned by the caller from now on); call it once.
+  DSTHashTable take();
+
+ private:
+  void load() noexcept;
+
+  std::string file_;
+  std::thread thread_;
+  DSTHashTable table_ = nullptr;
+  std::exception_ptr failure_;
+};
 
 // Releases a table from LoadFeats together with its key strings.
 void FreeFeats(DSTHashTable ht);
 
-// The index stored for `s` in a string-keyed dictionary, or -1.
+// The index stored for `s` in a string-keyed dictionary, or -1. Safe on
+// several threads at once.
 int MapWord2Ind(const char* s, DSTHashTable ht);
 
 // Position-tagged n-gram strings of one line, position by position. The line

@@ -264,6 +264,7 @@ void NgramIndex::add(const char* key, int value) {
         SYSDefaultHandle->realloc(SYSDefaultHandle, keys_, key_room_ * sizeof(KeyGram)));
   }
   keys_[nkeys_++] = KeyGram{pos[n - 1], id[2], id[1], id[0], value};
+  nunigrams_ += n == 1;
 }
 
 int32_t NgramIndex::value_in(DSTHashTable dictionary, const KeyGram& key) {
@@ -305,6 +306,11 @@ void NgramIndex::grow_endings() {
 }
 
 void NgramIndex::finish(DSTHashTable dictionary) {
+  // Most endings end a unigram: room for as many from the start saves most
+  // growths.
+  ending_bits_ = 4;
+  while ((size_t{1} << ending_bits_) < 2 * nunigrams_) ending_bits_++;
+  endings_ = allocate<Ending>(size_t{1} << ending_bits_);
   // The endings, with the number of longer grams of each in `longer` for now.
   size_t nendings = 0;
   for (size_t k = 0; k < nkeys_; k++) {
@@ -396,12 +402,10 @@ void NgramIndex::finish(DSTHashTable dictionary) {
   nkeys_ = key_room_ = 0;
 }
 
-NgramIndex::NgramIndex(size_t entries) {
+NgramIndex::NgramIndex() {
   try {
-    key_room_ = std::max<size_t>(64, entries);
+    key_room_ = 1024;
     keys_ = allocate<KeyGram>(key_room_);
-    ending_bits_ = 4;
-    endings_ = allocate<Ending>(size_t{1} << ending_bits_);
     token_bits_ = 10;
     token_slots_ = allocate<TokenSlot>(size_t{1} << token_bits_);
     token_room_ = 256;

@@ -29,8 +29,9 @@
 
 class NgramIndex {
  public:
-  // An index for at most `entries` keys. Allocation failures throw DSTError.
-  explicit NgramIndex(size_t entries);
+  // An empty index. Allocation failures, here and in add and finish, throw
+  // DSTError.
+  NgramIndex();
   ~NgramIndex();
   NgramIndex(const NgramIndex&) = delete;
   NgramIndex& operator=(const NgramIndex&) = delete;
@@ -42,10 +43,10 @@ class NgramIndex {
   // the value that `dictionary`, which holds every key added, finds for it.
   void finish(DSTHashTable dictionary);
 
-  // Writes the values of the line's n-grams found in the dictionary to `out`
-  // in generation order (per token position: unigram, bigram, trigram), at
-  // most `capacity` of them, and returns their number. The line's tokens are
-  // separated by blanks, tabs, newlines and commas.
+  // After finish: writes the values of the line's n-grams found in the
+  // dictionary to `out` in generation order (per token position: unigram,
+  // bigram, trigram), at most `capacity` of them, and returns their number.
+  // The line's tokens are separated by blanks, tabs, newlines and commas.
   int find(const char* line, int* out, int capacity) const;
 
  private:
@@ -138,6 +139,7 @@ class NgramIndex {
   // The keys added so far; released by finish.
   KeyGram* keys_ = nullptr;
   size_t nkeys_ = 0, key_room_ = 0;
+  size_t nunigrams_ = 0;  // keys of one token
 
   Ending* endings_ = nullptr;
   unsigned ending_bits_ = 0;  // the ending table has 2^ending_bits_ slots

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../test_support.h"
@@ -106,6 +107,29 @@ TEST(Dictionary, NgramsPerPositionDelimitersAndCapacity) {
 // byte, and keys given twice with other values, before and after growths;
 // lines long enough that n-grams span the lookup's batches of tokens, ending
 // in a delimiter or in a token.
+// A key given on line 0 (value 5) and line 100000 (value 7): the later entry
+// is found until the 147473rd line grows the table from 49157 buckets, which
+// reverses the chain, and the earlier one after that. Lookups through the
+// table and through a line's n-grams agree, also from several threads at once
+// on a table whose entries were never linked before.
+TEST(Dictionary, KeysGivenTwiceBeforeAndAfterTheTableGrows) {
+  zdtest::TempDir tmp;
+  for (const int lines : {120000, 147472, 147473}) {
+    std::string dict = "5 dup_1\n";
+    for (int k = 1; k < lines; k++) dict += k == 100000 ? "7 dup_1\n" : "9 w" + std::to_string(k) + "_2\n";
+    DSTHashTable ht = LoadFeats(zdtest::WriteFile(tmp("d.txt"), dict).c_str(), 0);
+    const int expected = lines < 147473 ? 7 : 5;
+    EXPECT_EQ(Features("dup", ht), Ints{expected}) << lines;
+    std::vector<std::thread> threads;
+    std::vector<int> found(4);
+    for (int& f : found) threads.emplace_back([&f, ht] { f = MapWord2Ind("dup_1", ht); });
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(found, Ints(4, expected)) << lines;
+    EXPECT_EQ(MapWord2Ind("w99999_2", ht), 9);
+    FreeFeats(ht);
+  }
+}
+
 TEST(Dictionary, LookupsGiveTheTablesAnswerForEveryNgramString) {
   zdtest::TempDir tmp;
   std::mt19937 rng(7);
