@@ -275,9 +275,10 @@ void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
         badinput(file, nl, "bad non-negative number", line);
     }
 
-    char* key = keys->copy(str, static_cast<size_t>(line + len - str), static_cast<int>(val));
+    const size_t key_length = static_cast<size_t>(line + len - str);
+    char* key = keys->copy(str, key_length, static_cast<int>(val));
     if (index) {
-      index->add(key, static_cast<int>(val));
+      index->add(key, key_length, static_cast<int>(val));
       continue;
     }
     batch[nbatch++] = HEInv{static_cast<int>(val), key};

@@ -82,16 +82,6 @@ constexpr uint64_t kLowBits = 0x0101010101010101ULL;
   return h ^ (h >> 31);
 }
 
-// What a byte of a dictionary key means to the key's split into pieces.
-enum KeyByte : uint8_t { kOrdinary, kUnderscore, kPieceEnd, kNeverInToken };
-constexpr auto kKeyBytes = [] {
-  std::array<KeyByte, 256> kinds{};
-  kinds['_'] = kUnderscore;
-  kinds[' '] = kinds['\0'] = kPieceEnd;
-  kinds['\t'] = kinds[','] = kNeverInToken;
-  return kinds;
-}();
-
 template <class T>
 T* allocate(size_t count) {
   return static_cast<T*>(SYSDefaultHandle->clralloc(SYSDefaultHandle, count, sizeof(T)));
@@ -101,24 +91,27 @@ void release(void* p) {
   if (p) SYSDefaultHandle->memfree(SYSDefaultHandle, p);
 }
 
-// The value of a position's decimal digits [s, end): canonical (no sign, no
-// leading zero), from 1 to INT_MAX, as a line's positions are written; else 0.
-int32_t position_of(const char* s, const char* end) {
+// The value of a position's decimal digits [s, end): canonical (no leading
+// zero), from 1 to INT_MAX, as a line's positions are written; else 0.
+int32_t position_of(const unsigned char* s, const unsigned char* end) {
   if (s == end || end - s > 10 || *s == '0') return 0;
   long long v = 0;
-  for (; s != end; s++) {
-    if (*s < '0' || *s > '9') return 0;
-    v = v * 10 + (*s - '0');
-  }
+  for (; s != end; s++) v = v * 10 + (*s - '0');
   return v <= INT_MAX ? static_cast<int32_t>(v) : 0;
+}
+
+inline bool is_digit(unsigned char c) {
+  return static_cast<unsigned char>(c - '0') < 10;
 }
 
 }  // namespace
 
-NgramIndex::TokenKey NgramIndex::token_key(const char* s, size_t len) {
+NgramIndex::TokenKey NgramIndex::token_key(const char* s, size_t len, const char* readable) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(s);
-  const uint64_t head = load_word(bytes, bytes + len);
-  return TokenKey{s, len, token_hash(bytes, len, head, bytes + len), head};
+  // Words are loaded whole where the bytes after the token may be read.
+  const auto* last = bytes + std::min(static_cast<size_t>(readable - s), len + 8);
+  const uint64_t head = low_bytes(load_word(bytes, last), len);
+  return TokenKey{s, len, token_hash(bytes, len, head, last), head};
 }
 
 [[gnu::always_inline]] inline NgramIndex::TokenSlot NgramIndex::slot_of(const TokenKey& t,
@@ -233,28 +226,44 @@ void NgramIndex::grow_tokens() {
   token_bits_++;
   token_slots_ = allocate<TokenSlot>(size_t{1} << token_bits_);
   for (size_t id = 0; id < ntokens_; id++)
-    place_token(token_key(token_bytes_ + tokens_[id].offset, tokens_[id].length),
+    place_token(token_key(token_bytes_ + tokens_[id].offset, tokens_[id].length,
+                          token_bytes_ + bytes_used_),
                 static_cast<uint32_t>(id));
 }
 
-void NgramIndex::add(const char* key, int value) {
+void NgramIndex::add(const char* key, size_t length, int value) {
   // Split "tok_pos[ tok_pos[ tok_pos]]" into its pieces; a key of any other
-  // shape is left out.
+  // shape is left out. A piece ends at a blank or the key's end, and its
+  // position is the digits before that, after an underscore.
+  const auto* s = reinterpret_cast<const unsigned char*>(key);
+  const auto* const end = s + length;
   TokenKey token[3];
   int32_t pos[3];
   int n = 0;
-  for (const char* p = key;; p++) {
-    const char* start = p;
-    const char* underscore = nullptr;
-    for (KeyByte kind; (kind = kKeyBytes[static_cast<unsigned char>(*p)]) != kPieceEnd; p++) {
-      if (kind == kNeverInToken) return;
-      if (kind == kUnderscore) underscore = p;
+  for (const unsigned char* start = s;; start++) {
+    const unsigned char* p = start;
+    for (;;) {
+      // Blanks, tabs and commas are below 45: only such bytes need a look.
+      const uint64_t marks = bytes_below_45(load_word(p, end));
+      if (!marks) {
+        p += 8;
+        continue;
+      }
+      p += __builtin_ctzll(marks) / 8;
+      if (p >= end || *p == ' ') break;
+      if (*p == '\t' || *p == ',') return;  // never inside a line's token
+      p++;
     }
-    if (n == 3 || !underscore || underscore == start) return;
-    pos[n] = position_of(underscore + 1, p);
+    const unsigned char* digits = p;
+    while (digits > start && is_digit(digits[-1])) digits--;
+    const unsigned char* underscore = digits - 1;
+    if (n == 3 || digits == start || *underscore != '_' || underscore == start) return;
+    pos[n] = position_of(digits, p);
     if (pos[n] == 0 || (n > 0 && pos[n] - 1 != pos[n - 1])) return;
-    token[n++] = token_key(start, static_cast<size_t>(underscore - start));
-    if (!*p) break;
+    token[n++] = token_key(reinterpret_cast<const char*>(start),
+                           static_cast<size_t>(underscore - start), key + length + 1);
+    start = p;
+    if (p == end) break;
   }
   uint32_t id[3] = {kNoToken, kNoToken, kNoToken};
   for (int k = 0; k < n; k++) id[3 - n + k] = add_token(token[k]);

@@ -36,9 +36,9 @@ class NgramIndex {
   NgramIndex(const NgramIndex&) = delete;
   NgramIndex& operator=(const NgramIndex&) = delete;
 
-  // Adds a key of the dictionary with the value of its entry. The key must
-  // stay in place until finish.
-  void add(const char* key, int value);
+  // Adds a key of the dictionary, `length` bytes and a NUL, with the value of
+  // its entry. The key must stay in place until finish.
+  void add(const char* key, size_t length, int value);
   // Completes the index after the last add: a key added more than once gets
   // the value that `dictionary`, which holds every key added, finds for it.
   void finish(DSTHashTable dictionary);
@@ -93,7 +93,8 @@ class NgramIndex {
     uint32_t length;
   };
 
-  static TokenKey token_key(const char* s, size_t len);
+  // The token [s, s + len); bytes up to `readable` may be read.
+  static TokenKey token_key(const char* s, size_t len, const char* readable);
   // A set of hashes that may answer "present" for a hash never added: its
   // top bits pick one bit of at least 8 per member. Owns its words.
   class Filter {
