@@ -109,7 +109,6 @@ void BM_LoadFeats(benchmark::State& state) {
   for (auto _ : state) {
     DSTHashTable ht = LoadFeats(dict.c_str(), 0);
     state.PauseTiming();
-    state.counters["buckets"] = static_cast<double>(ht->tblsz);
     FreeFeats(ht);
     state.ResumeTiming();
   }
