@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -236,7 +236,8 @@ void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
       throw;
     }
   }
-  // Entries are inserted a batch at a time, which overlaps their bucket loads.
+  // The inverse table's entries go in a batch at a time, which overlaps their
+  // bucket loads.
   constexpr int kInsertBatch = 32;
   HEInv batch[kInsertBatch];
   int nbatch = 0;
