@@ -60,73 +60,96 @@ inline bool ends_token(char c) {
   return kEnds[static_cast<unsigned char>(c)];
 }
 
-// The key strings of a dictionary from LoadFeats (the table's user data):
-// each key's entry value and NUL-terminated string, one after another in
-// blocks, so that a million short keys cost neither a million allocations nor
-// an allocator header each, and can be read back in file order. A block
-// starts with a link to the block before it and the bytes it uses.
-//
-// A string-keyed table's entries are linked into it only on its first
-// MapWord2Ind: the decoder's lines are answered by the n-gram index, so most
-// loads never need the chains. The entries go in in file order, as a load
-// that inserted them line by line would have left them.
-struct KeyStore {
+// NUL-terminated strings, each after a fixed-size header of the caller's, one
+// after another in blocks, so that a million short keys cost neither a
+// million allocations nor an allocator header each; read back in the order
+// stored. A block starts with a link to the block before it and the bytes it
+// uses. Memory comes from the default handler (failures throw DSTError).
+class StringBlocks {
+ public:
+  // Copies `extra` bytes of `header`, then the len bytes at s and a NUL;
+  // returns the string's copy.
+  char* copy(const void* header, size_t extra, const char* s, size_t len) {
+    if (!block_ || size_ - used_ < extra + len + 1) {
+      const size_t next = !block_ ? kFirstBlock : std::min(2 * size_, kMaxBlock);
+      char* fresh = static_cast<char*>(SYSDefaultHandle->memalloc(SYSDefaultHandle, next));
+      if (block_) header_of(block_).used = used_;
+      header_of(fresh).previous = block_;
+      block_ = fresh;
+      size_ = next;
+      used_ = sizeof(BlockHeader);
+    }
+    if (extra) memcpy(block_ + used_, header, extra);
+    char* copy = block_ + used_ + extra;
+    memcpy(copy, s, len);
+    copy[len] = '\0';
+    used_ += extra + len + 1;
+    return copy;
+  }
+
+  // Calls fn(header, string) for every string in the order copied; `extra`
+  // is the header size they were copied with.
+  template <class Fn>
+  void for_each(size_t extra, Fn fn) const {
+    std::vector<char*> blocks;
+    for (char* b = block_; b; b = header_of(b).previous) blocks.push_back(b);
+    for (auto b = blocks.rbegin(); b != blocks.rend(); ++b) {
+      const size_t end = *b == block_ ? used_ : header_of(*b).used;
+      for (size_t at = sizeof(BlockHeader); at < end;) {
+        const char* string = *b + at + extra;
+        fn(*b + at, string);
+        at += extra + strlen(string) + 1;
+      }
+    }
+  }
+
+  void release() {
+    while (block_) {
+      char* previous = header_of(block_).previous;
+      SYSDefaultHandle->memfree(SYSDefaultHandle, block_);
+      block_ = previous;
+    }
+  }
+
+ private:
   static constexpr size_t kFirstBlock = size_t{64} << 10;
   static constexpr size_t kMaxBlock = size_t{4} << 20;  // holds any line
   struct BlockHeader {
     char* previous;
     size_t used;
   };
-  char* block = nullptr;             // newest block, or null
-  size_t size = 0;                   // its size
-  size_t used = 0;                   // bytes used in it
-  NgramIndex* index = nullptr;       // the line lookups' index of a string-keyed dictionary
+  static BlockHeader& header_of(char* b) { return *reinterpret_cast<BlockHeader*>(b); }
+
+  char* block_ = nullptr;  // newest block, or null
+  size_t size_ = 0;        // its size
+  size_t used_ = 0;        // bytes used in it
+};
+
+// A key the n-gram index leaves out, stored before its text: its value and
+// the number of keys the index kept before it, which places it in file order.
+struct LeftOutKey {
+  int value;
+  size_t kept_before;
+};
+
+// What a table from LoadFeats holds besides its chains (its user data).
+//
+// The string-keyed table's entries are linked into its chains only on its
+// first MapWord2Ind: the decoder's lines are answered by the n-gram index, so
+// most loads never need them. The index keeps the keys a line can form, in
+// file order, and gives back their text; the others are stored here. The
+// entries go in in file order, as a load that inserted them line by line
+// would have left them.
+struct Dictionary {
+  StringBlocks left_out;  // keys the index leaves out, after their LeftOutKey
+  StringBlocks texts;     // the strings the table's entries point to
+  NgramIndex* index = nullptr;       // string-keyed tables only
   std::atomic<bool> linked{false};   // every key is in the table
   std::mutex linking;
 
-  static KeyStore* create() {
-    void* room = SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(KeyStore));
-    return new (room) KeyStore;
-  }
-
-  // A NUL-terminated copy of the len bytes at s, stored after `value`.
-  char* copy(const char* s, size_t len, int value) {
-    if (!block || size - used < sizeof value + len + 1) {
-      const size_t next = !block ? kFirstBlock : std::min(2 * size, kMaxBlock);
-      char* fresh = static_cast<char*>(SYSDefaultHandle->memalloc(SYSDefaultHandle, next));
-      if (block) header(block).used = used;
-      header(fresh).previous = block;
-      block = fresh;
-      size = next;
-      used = sizeof(BlockHeader);
-    }
-    memcpy(block + used, &value, sizeof value);
-    char* copy = block + used + sizeof value;
-    memcpy(copy, s, len);
-    copy[len] = '\0';
-    used += sizeof value + len + 1;
-    return copy;
-  }
-
-  // Calls fn(key, value) for every key from the `skip`th on, in file order.
-  template <class Fn>
-  void for_each(size_t skip, Fn fn) const {
-    std::vector<char*> blocks;
-    for (char* b = block; b; b = header(b).previous) blocks.push_back(b);
-    size_t n = 0;
-    for (auto b = blocks.rbegin(); b != blocks.rend(); ++b) {
-      const size_t end = *b == block ? used : header(*b).used;
-      for (size_t at = sizeof(BlockHeader); at < end; n++) {
-        const char* key = *b + at + sizeof(int);
-        const size_t length = strlen(key);
-        if (n >= skip) {
-          int value;
-          memcpy(&value, *b + at, sizeof value);
-          fn(key, value);
-        }
-        at += sizeof(int) + length + 1;
-      }
-    }
+  static Dictionary* create() {
+    void* room = SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(Dictionary));
+    return new (room) Dictionary;
   }
 
   // Links every key into the string-keyed table `ht` unless that is done.
@@ -137,26 +160,42 @@ struct KeyStore {
     if (linked.load(std::memory_order_acquire)) return;
     std::lock_guard<std::mutex> hold(linking);
     if (linked.load(std::memory_order_relaxed)) return;
-    for_each(ht->cnt, [&](const char* key, int value) {
+    size_t met = 0;   // keys met in file order
+    size_t kept = 0;  // keys of the index met
+    auto link = [&](const char* key, int value) {
+      if (met++ < ht->cnt) return;  // linked by an earlier call
       const HE entry{const_cast<char*>(key), value};
       DSTHashInsert(ht, &entry);
+    };
+    auto link_kept = [&](size_t until) {
+      char text[NgramIndex::kMaxKeyText];
+      for (; kept < until; kept++) {
+        if (met < ht->cnt) {
+          met++;
+          continue;
+        }
+        const int value = index->key_text(kept, text);
+        link(texts.copy(nullptr, 0, text, strlen(text)), value);
+      }
+    };
+    left_out.for_each(sizeof(LeftOutKey), [&](const char* header, const char* key) {
+      LeftOutKey left;
+      memcpy(&left, header, sizeof left);
+      link_kept(left.kept_before);
+      link(key, left.value);
     });
+    link_kept(index->key_count());
     linked.store(true, std::memory_order_release);
   }
-
-  static BlockHeader& header(char* b) { return *reinterpret_cast<BlockHeader*>(b); }
 
   void release() {
     if (index) {
       index->~NgramIndex();
       SYSDefaultHandle->memfree(SYSDefaultHandle, index);
     }
-    while (block) {
-      char* previous = header(block).previous;
-      SYSDefaultHandle->memfree(SYSDefaultHandle, block);
-      block = previous;
-    }
-    this->~KeyStore();
+    left_out.release();
+    texts.release();
+    this->~Dictionary();
     SYSDefaultHandle->memfree(SYSDefaultHandle, this);
   }
 };
@@ -223,14 +262,14 @@ namespace {
 
 // Reads the entries of the open dictionary `fp` into the empty table `ht`:
 // the inverse table gets them at once, the string-keyed one on its first
-// MapWord2Ind (KeyStore), after its n-gram index has been built from them.
+// MapWord2Ind (Dictionary), after its n-gram index has been built from them.
 void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
-  KeyStore* keys = static_cast<KeyStore*>(ht->data);
+  Dictionary* dictionary = static_cast<Dictionary*>(ht->data);
   NgramIndex* index = nullptr;
   if (!inv) {
     void* room = SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(NgramIndex));
     try {
-      index = keys->index = new (room) NgramIndex();
+      index = dictionary->index = new (room) NgramIndex();
     } catch (...) {
       SYSDefaultHandle->memfree(SYSDefaultHandle, room);
       throw;
@@ -277,11 +316,14 @@ void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
     }
 
     const size_t key_length = static_cast<size_t>(line + len - str);
-    char* key = keys->copy(str, key_length, static_cast<int>(val));
     if (index) {
-      index->add(key, key_length, static_cast<int>(val));
+      if (!index->add(str, key_length, static_cast<int>(val))) {
+        const LeftOutKey left{static_cast<int>(val), index->key_count()};
+        dictionary->left_out.copy(&left, sizeof left, str, key_length);
+      }
       continue;
     }
+    char* key = dictionary->texts.copy(nullptr, 0, str, key_length);
     batch[nbatch++] = HEInv{static_cast<int>(val), key};
     if (nbatch == kInsertBatch) flush();
   }
@@ -289,7 +331,7 @@ void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
     index->finish(ht);
   } else {
     flush();
-    keys->linked = true;
+    dictionary->linked = true;
   }
 }
 
@@ -301,20 +343,20 @@ DSTHashTable LoadFeats(const char* file, int inv) {
   bool folder = stat(file, &st) == 0 && S_ISDIR(st.st_mode);
   std::unique_ptr<FILE, int (*)(FILE*)> fp(folder ? nullptr : fopen(file, "r"), fclose);
   if (!fp) Error(("can't open " + std::string(file) + " -- lexiconread").c_str());
-  KeyStore* keys = KeyStore::create();
+  Dictionary* dictionary = Dictionary::create();
   DSTHashTable ht = nullptr;
   try {
     ht = inv ? DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HEInv), DSTIntCmp,
-                             DSTIntHash, keys)
+                             DSTIntHash, dictionary)
              : DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HE), DSTStrCmp, DSTStrHash,
-                             keys);
+                             dictionary);
     read_entries(fp.get(), file, inv, ht);
   } catch (...) {
     // A failed load keeps nothing: the table and every key block go.
     if (ht)
       FreeFeats(ht);
     else
-      keys->release();
+      dictionary->release();
     throw;
   }
   return ht;
@@ -353,12 +395,12 @@ DSTHashTable FeatsLoad::take() {
 }
 
 void FreeFeats(DSTHashTable ht) {
-  static_cast<KeyStore*>(ht->data)->release();
+  static_cast<Dictionary*>(ht->data)->release();
   DSTHashFree(ht);
 }
 
 int MapWord2Ind(const char* s, DSTHashTable ht) {
-  static_cast<KeyStore*>(ht->data)->link_into(ht);
+  static_cast<Dictionary*>(ht->data)->link_into(ht);
   HE probe = {const_cast<char*>(s), 0};
   const HE* found = static_cast<const HE*>(DSTHashFind(ht, &probe));
   return found ? found->val : -1;
@@ -419,5 +461,5 @@ bool NgramCursor::next(char* out, Position& pos) {
 }
 
 int GenerateUptoTrigrams(const char* s, DSTHashTable ht, int* ngrams, int capacity) {
-  return static_cast<const KeyStore*>(ht->data)->index->find(s, ngrams, capacity);
+  return static_cast<const Dictionary*>(ht->data)->index->find(s, ngrams, capacity);
 }

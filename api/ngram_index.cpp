@@ -231,10 +231,11 @@ void NgramIndex::grow_tokens() {
                 static_cast<uint32_t>(id));
 }
 
-void NgramIndex::add(const char* key, size_t length, int value) {
+bool NgramIndex::add(const char* key, size_t length, int value) {
   // Split "tok_pos[ tok_pos[ tok_pos]]" into its pieces; a key of any other
   // shape is left out. A piece ends at a blank or the key's end, and its
   // position is the digits before that, after an underscore.
+  if (length >= kMaxKeyText) return false;
   const auto* s = reinterpret_cast<const unsigned char*>(key);
   const auto* const end = s + length;
   TokenKey token[3];
@@ -251,15 +252,15 @@ void NgramIndex::add(const char* key, size_t length, int value) {
       }
       p += __builtin_ctzll(marks) / 8;
       if (p >= end || *p == ' ') break;
-      if (*p == '\t' || *p == ',') return;  // never inside a line's token
+      if (*p == '\t' || *p == ',') return false;  // never inside a line's token
       p++;
     }
     const unsigned char* digits = p;
     while (digits > start && is_digit(digits[-1])) digits--;
     const unsigned char* underscore = digits - 1;
-    if (n == 3 || digits == start || *underscore != '_' || underscore == start) return;
+    if (n == 3 || digits == start || *underscore != '_' || underscore == start) return false;
     pos[n] = position_of(digits, p);
-    if (pos[n] == 0 || (n > 0 && pos[n] - 1 != pos[n - 1])) return;
+    if (pos[n] == 0 || (n > 0 && pos[n] - 1 != pos[n - 1])) return false;
     token[n++] = token_key(reinterpret_cast<const char*>(start),
                            static_cast<size_t>(underscore - start), key + length + 1);
     start = p;
@@ -274,30 +275,34 @@ void NgramIndex::add(const char* key, size_t length, int value) {
   }
   keys_[nkeys_++] = KeyGram{pos[n - 1], id[2], id[1], id[0], value};
   nunigrams_ += n == 1;
+  return true;
 }
 
-int32_t NgramIndex::value_in(DSTHashTable dictionary, const KeyGram& key) {
-  // The key's text: "tok_pos", joined by blanks, from its first token on.
+void NgramIndex::write_text(const KeyGram& key, char* out) const {
+  // "tok_pos", joined by blanks, from the first token on: the key as added.
   const uint32_t ids[3] = {key.first, key.second, key.last};
-  size_t length = 0;
-  for (uint32_t id : ids)
-    if (id != kNoToken) length += tokens_[id].length + 12;
-  struct Text {
-    char* bytes;
-    ~Text() { release(bytes); }
-  } text{allocate<char>(length + 1)};
-  char* end = text.bytes;
+  char* end = out;
   int32_t pos = key.pos - (key.first != kNoToken ? 2 : key.second != kNoToken ? 1 : 0);
   for (uint32_t id : ids) {
     if (id == kNoToken) continue;
-    if (end != text.bytes) *end++ = ' ';
+    if (end != out) *end++ = ' ';
     memcpy(end, token_bytes_ + tokens_[id].offset, tokens_[id].length);
     end += tokens_[id].length;
     *end++ = '_';
     end = std::to_chars(end, end + 11, pos++).ptr;
   }
   *end = 0;
-  return MapWord2Ind(text.bytes, dictionary);
+}
+
+int NgramIndex::key_text(size_t k, char* out) const {
+  write_text(keys_[k], out);
+  return keys_[k].value;
+}
+
+int32_t NgramIndex::value_in(DSTHashTable dictionary, const KeyGram& key) const {
+  char text[kMaxKeyText];
+  write_text(key, text);
+  return MapWord2Ind(text, dictionary);
 }
 
 NgramIndex::Ending& NgramIndex::ending_slot(int32_t pos, uint32_t last) {
@@ -406,9 +411,6 @@ void NgramIndex::finish(DSTHashTable dictionary) {
     for (uint32_t g = 0; g < grams[-1].first; g++)
       links_filter_.add(link_hash(hash, grams[g].second));
   }
-  release(keys_);
-  keys_ = nullptr;
-  nkeys_ = key_room_ = 0;
 }
 
 NgramIndex::NgramIndex() {

@@ -16,8 +16,8 @@
 // n-gram's string, duplicate keys included: the value stored for a key met
 // twice is asked of the table.
 //
-// Ownership: the index copies what it needs; it refers to the keys and the
-// table only while it is being built. Thread-safety: read-only once built, so
+// Ownership: the index copies what it needs; it refers to the table only
+// while it is being built. Thread-safety: read-only once built, so
 // any number of threads may call find at once.
 #ifndef API_NGRAM_INDEX_H
 #define API_NGRAM_INDEX_H
@@ -36,12 +36,23 @@ class NgramIndex {
   NgramIndex(const NgramIndex&) = delete;
   NgramIndex& operator=(const NgramIndex&) = delete;
 
+  // Room for the text of any key the index keeps, NUL included.
+  static constexpr size_t kMaxKeyText = 1024;
+
   // Adds a key of the dictionary, `length` bytes and a NUL, with the value of
-  // its entry. The key must stay in place until finish.
-  void add(const char* key, size_t length, int value);
+  // its entry; the key is read only during the call. Returns whether the
+  // index keeps it: whether a line can form it (and it is shorter than
+  // kMaxKeyText).
+  bool add(const char* key, size_t length, int value);
   // Completes the index after the last add: a key added more than once gets
   // the value that `dictionary`, which holds every key added, finds for it.
   void finish(DSTHashTable dictionary);
+
+  // The number of keys kept, and the text (NUL-terminated, written to `out`
+  // with room for kMaxKeyText bytes) and value of the k-th of them in the
+  // order they were added.
+  size_t key_count() const { return nkeys_; }
+  int key_text(size_t k, char* out) const;
 
   // After finish: writes the values of the line's n-grams found in the
   // dictionary to `out` in generation order (per token position: unigram,
@@ -134,10 +145,12 @@ class NgramIndex {
   // The slot of the ending (pos, last), an empty one when it is missing.
   Ending& ending_slot(int32_t pos, uint32_t last);
   void grow_endings();
+  // Writes the text of `key` and a NUL to `out` (kMaxKeyText bytes).
+  void write_text(const KeyGram& key, char* out) const;
   // The value of a key added more than once, as the dictionary finds it.
-  int32_t value_in(DSTHashTable dictionary, const KeyGram& key);
+  int32_t value_in(DSTHashTable dictionary, const KeyGram& key) const;
 
-  // The keys added so far; released by finish.
+  // The keys kept, in the order added.
   KeyGram* keys_ = nullptr;
   size_t nkeys_ = 0, key_room_ = 0;
   size_t nunigrams_ = 0;  // keys of one token

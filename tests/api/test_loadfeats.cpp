@@ -107,25 +107,33 @@ TEST(Dictionary, NgramsPerPositionDelimitersAndCapacity) {
 // byte, and keys given twice with other values, before and after growths;
 // lines long enough that n-grams span the lookup's batches of tokens, ending
 // in a delimiter or in a token.
-// A key given on line 0 (value 5) and line 100000 (value 7): the later entry
-// is found until the 147473rd line grows the table from 49157 buckets, which
-// reverses the chain, and the earlier one after that. Lookups through the
-// table and through a line's n-grams agree, also from several threads at once
-// on a table whose entries were never linked before.
+// Keys given twice, in files of 120000, 147472 and 147473 lines. The table
+// grows from 49157 buckets at the 147473rd line, which reverses its chains:
+// until then the later entry of a key is found, after it the earlier one.
+// "x y" (no line can form it; lines 1 and 100000) is found as 4, then as 3.
+// "dup_1" (lines 0 and the last) is found as 7 in every file: the growth comes
+// before its second entry. Most filler keys are ones no line forms either, so
+// the file's order of the two kinds of keys decides both answers. Lookups
+// through the table and through a line's n-grams agree, also from several
+// threads at once on a table whose entries were never linked before.
 TEST(Dictionary, KeysGivenTwiceBeforeAndAfterTheTableGrows) {
   zdtest::TempDir tmp;
   for (const int lines : {120000, 147472, 147473}) {
-    std::string dict = "5 dup_1\n";
-    for (int k = 1; k < lines; k++) dict += k == 100000 ? "7 dup_1\n" : "9 w" + std::to_string(k) + "_2\n";
+    std::string dict = "5 dup_1\n3 x y\n";
+    for (int k = 2; k < lines - 1; k++) {
+      dict += k == 100000 ? "4 x y\n" : "9 w" + std::to_string(k) + (k % 3 ? "_02\n" : "_2\n");
+    }
+    dict += "7 dup_1\n";
     DSTHashTable ht = LoadFeats(zdtest::WriteFile(tmp("d.txt"), dict).c_str(), 0);
-    const int expected = lines < 147473 ? 7 : 5;
-    EXPECT_EQ(Features("dup", ht), Ints{expected}) << lines;
+    EXPECT_EQ(Features("dup", ht), Ints{7}) << lines;
     std::vector<std::thread> threads;
     std::vector<int> found(4);
-    for (int& f : found) threads.emplace_back([&f, ht] { f = MapWord2Ind("dup_1", ht); });
+    for (int& f : found) threads.emplace_back([&f, ht] { f = MapWord2Ind("x y", ht); });
     for (std::thread& t : threads) t.join();
-    EXPECT_EQ(found, Ints(4, expected)) << lines;
+    EXPECT_EQ(found, Ints(4, lines == 147473 ? 3 : 4)) << lines;
+    EXPECT_EQ(MapWord2Ind("dup_1", ht), 7) << lines;
     EXPECT_EQ(MapWord2Ind("w99999_2", ht), 9);
+    EXPECT_EQ(MapWord2Ind("w99998_02", ht), 9);
     FreeFeats(ht);
   }
 }
