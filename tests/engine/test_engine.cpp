@@ -232,6 +232,9 @@ TEST(Engine, LoadErrorsNameTheFailure) {
        "ZDIO::force_open: Cannot open " + kData + "/nowhere/zanda.parm for [r]"},
       {kExamples + "/model", kData + "/nowhere.txt", C::kDictionary, "",
        "can't open " + kData + "/nowhere.txt -- lexiconread"},
+      // Both fail: the model loads first, as in the command line.
+      {kData + "/nowhere", kData + "/nowhere.txt", C::kUserInput, "ZDIO::force_open",
+       "ZDIO::force_open: Cannot open " + kData + "/nowhere/zanda.parm for [r]"},
   };
   for (const Case& c : cases) {
     try {
