@@ -264,9 +264,16 @@ void AnyParmListTable::load_parameter_table(const char* file) {
     block.load(tokens, file, type_names);
     block.load_state = load_state.get();
   }
-  if (ZDEvent::verbose > 2)
-    ZDEvent::trace("%s: loading values for %d parameters\n", file, blocks.nitems);
+  trace_read(file, blocks.nitems);
   io.clean_close();
+}
+
+void AnyParmListTable::trace_read(const char* file, int nblocks) {
+  if (ZDEvent::verbose > 2) ZDEvent::trace("%s: loading values for %d parameters\n", file, nblocks);
+}
+
+void AnyParmListTable::trace_fetched(int count, const char* type) {
+  if (ZDEvent::verbose > 2) ZDEvent::trace("found %d %s\n", count, type);
 }
 
 int AnyParmListTable::count_type(const char* type) const {

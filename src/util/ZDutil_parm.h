@@ -122,6 +122,12 @@ class AnyParmListTable {
   // binary part from `io` with load_bin_data. Blocks are left in the table.
   template <class T>
   void fetch_typed_parms(Mvec<T>& out, ZDIO* io = nullptr) const;
+
+  // The trace lines (verbose > 2) of reading `nblocks` blocks from `file`
+  // and of filling `count` lists of type `type`; readers that fill typed
+  // lists without a table print them too.
+  static void trace_read(const char* file, int nblocks);
+  static void trace_fetched(int count, const char* type);
 };
 
 // Abstract base of the typed parameter lists: a class per block type whose
@@ -294,6 +300,9 @@ class DeclaredParmList : public Base {
   bool init_parm(const KeyValue& pair) override;
   void store(AnyParmList& list, const Mvec<ParmDescription>* descriptions) const override;
   void build_description(Mvec<ParmDescription>& descriptions) const override;
+  // Whether one of the declared parameters takes `pair` (its key is theirs),
+  // i.e. whether DeclaredParmList::init_parm would; nothing is converted.
+  bool declares(const KeyValue& pair) const;
 
  protected:
   using Base::Base;
@@ -319,6 +328,15 @@ bool DeclaredParmList<Self, Base>::init_parm(const KeyValue& pair) {
   walk(static_cast<Self&>(*this),
        [&](auto& parm, const auto&, const ParmDecl&) { taken = taken || parm.init(pair); });
   return taken;
+}
+
+template <class Self, class Base>
+bool DeclaredParmList<Self, Base>::declares(const KeyValue& pair) const {
+  bool found = false;
+  walk(static_cast<const Self&>(*this), [&](const auto& parm, const auto&, const ParmDecl&) {
+    found = found || parm.matches(pair);
+  });
+  return found;
 }
 
 template <class Self, class Base>
@@ -360,7 +378,7 @@ void AnyParmListTable::fetch_typed_parms(Mvec<T>& out, ZDIO* io) const {
     if (io) out[k].load_bin_data(*io);
     k++;
   }
-  if (ZDEvent::verbose > 2) ZDEvent::trace("found %d %s\n", count, type);
+  trace_fetched(count, type);
 }
 
 #endif

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ZDdata_vecfile.h"
 #include "ZDutil_event.h"
 #include "ZDutil_sys.h"
 
@@ -78,17 +79,23 @@ bool ClassifierModel::load_parms(AnyParmListTable& table, const char* name,
   const string_t& vecfile = first_entry(io.vecfile, name);
   if (vecfile.length() == 0) return true;
 
-  AnyParmListTable vectors;
-  vectors.load_state = table.load_state;  // one load: one unknown-key warning
-  vectors.load_parameter_table((table.base_dir + vecfile).c_str());
-  vecsets.free_all();
-  if (parms.binfile.value.length() == 0) {
-    vectors.fetch_typed_parms(vecsets);
-  } else {
-    ZDIO bin;
-    bin.force_open((table.base_dir + parms.binfile.value).c_str(), "r", false);
-    vectors.fetch_typed_parms(vecsets, &bin);
-    bin.clean_close();
+  // A text vector file of the plain shape has a reader of its own; any
+  // other, and every file with a binary part, goes through the parser.
+  const string_t vecpath = table.base_dir + vecfile;
+  const bool text_only = parms.binfile.value.length() == 0;
+  if (!text_only || !read_plain_vector_file(vecpath.c_str(), vecsets, table.load_state.get())) {
+    AnyParmListTable vectors;
+    vectors.load_state = table.load_state;  // one load: one unknown-key warning
+    vectors.load_parameter_table(vecpath.c_str());
+    vecsets.free_all();
+    if (text_only) {
+      vectors.fetch_typed_parms(vecsets);
+    } else {
+      ZDIO bin;
+      bin.force_open((table.base_dir + parms.binfile.value).c_str(), "r", false);
+      vectors.fetch_typed_parms(vecsets, &bin);
+      bin.clean_close();
+    }
   }
   if (ZDEvent::verbose > 2) {
     for (const VecParmList& set : vecsets)
