@@ -263,7 +263,11 @@ namespace {
 // Reads the entries of the open dictionary `fp` into the empty table `ht`:
 // the inverse table gets them at once, the string-keyed one on its first
 // MapWord2Ind (Dictionary), after its n-gram index has been built from them.
-void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
+// Thrown out of a load whose caller no longer wants the table.
+struct LoadAbandoned {};
+
+void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht,
+                  const std::atomic<bool>* abandoned) {
   Dictionary* dictionary = static_cast<Dictionary*>(ht->data);
   NgramIndex* index = nullptr;
   if (!inv) {
@@ -288,6 +292,8 @@ void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
   size_t piece;
   char* line;
   for (int nl = 0; (line = reader.next(piece)); nl++) {
+    if (abandoned && nl % 4096 == 0 && abandoned->load(std::memory_order_relaxed))
+      throw LoadAbandoned{};
     // As read by fgets: the line ends at its first NUL. The terminator goes
     // past the piece only for the file's last piece or a line too long.
     size_t len = strnlen(line, piece);
@@ -335,9 +341,8 @@ void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht) {
   }
 }
 
-}  // namespace
-
-DSTHashTable LoadFeats(const char* file, int inv) {
+// LoadFeats, which `abandoned` (when given) stops by LoadAbandoned.
+DSTHashTable load_feats(const char* file, int inv, const std::atomic<bool>* abandoned) {
   // A folder would open and read as an empty dictionary: refuse it as well.
   struct stat st;
   bool folder = stat(file, &st) == 0 && S_ISDIR(st.st_mode);
@@ -350,7 +355,7 @@ DSTHashTable LoadFeats(const char* file, int inv) {
                              DSTIntHash, dictionary)
              : DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HE), DSTStrCmp, DSTStrHash,
                              dictionary);
-    read_entries(fp.get(), file, inv, ht);
+    read_entries(fp.get(), file, inv, ht, abandoned);
   } catch (...) {
     // A failed load keeps nothing: the table and every key block go.
     if (ht)
@@ -362,6 +367,12 @@ DSTHashTable LoadFeats(const char* file, int inv) {
   return ht;
 }
 
+}  // namespace
+
+DSTHashTable LoadFeats(const char* file, int inv) {
+  return load_feats(file, inv, nullptr);
+}
+
 FeatsLoad::FeatsLoad(std::string file) : file_(std::move(file)) {
   try {
     thread_ = std::thread(&FeatsLoad::load, this);
@@ -371,13 +382,16 @@ FeatsLoad::FeatsLoad(std::string file) : file_(std::move(file)) {
 }
 
 FeatsLoad::~FeatsLoad() {
+  abandoned_ = true;
   if (thread_.joinable()) thread_.join();
   if (table_) FreeFeats(table_);
 }
 
 void FeatsLoad::load() noexcept {
   try {
-    table_ = LoadFeats(file_.c_str(), 0);
+    table_ = load_feats(file_.c_str(), 0, &abandoned_);
+  } catch (const LoadAbandoned&) {
+    // Nobody takes the table.
   } catch (...) {
     failure_ = std::current_exception();
   }

@@ -5,6 +5,7 @@
 #ifndef API_LOADFEATS_H
 #define API_LOADFEATS_H
 
+#include <atomic>
 #include <cstddef>
 #include <exception>
 #include <stdexcept>
@@ -43,9 +44,11 @@ DSTHashTable LoadFeats(const char* file, int inv);
 
 // LoadFeats(file, 0) on a thread of its own, so that the caller's other work
 // (the decoder loads its model meanwhile) overlaps it. take() waits for the
-// load, then hands the table over or rethrows what the load threw; the
-// destructor waits as well and frees a table nobody took. When no thread can
-// be started, take() loads the dictionary itself. One thread uses an object.
+// load, then hands the table over or rethrows what the load threw. Without
+// take() (the model failed), the destructor stops the load at its next block
+// of lines, waits for the thread and frees what the load took. When no
+// thread can be started, take() loads the dictionary itself. One thread uses
+// an object.
 class FeatsLoad {
  public:
   explicit FeatsLoad(std::string file);
@@ -60,6 +63,7 @@ class FeatsLoad {
   void load() noexcept;
 
   std::string file_;
+  std::atomic<bool> abandoned_{false};  // set when the table will not be taken
   std::thread thread_;
   DSTHashTable table_ = nullptr;
   std::exception_ptr failure_;

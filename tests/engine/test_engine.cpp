@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "../test_support.h"
 #include "maxent/decoder.h"
 
 namespace {
@@ -246,6 +247,18 @@ TEST(Engine, LoadErrorsNameTheFailure) {
       EXPECT_EQ(std::string(e.what()), c.what);
     }
   }
+}
+
+// A model that cannot be opened fails at once, while the dictionary loads on
+// a thread of its own: that load stops and frees what it took (this suite runs
+// with leak detection), and the same dictionary loads in full afterwards.
+TEST(Engine, AFailedModelStopsTheDictionarysLoad) {
+  zdtest::TempDir tmp;
+  std::string dict;
+  for (int k = 0; k < 300000; k++) dict += std::to_string(k) + " w" + std::to_string(k) + "_1\n";
+  const std::string path = zdtest::WriteFile(tmp("dict.txt"), dict);
+  EXPECT_THROW(maxent::Model::load(kData + "/nowhere", path), maxent::Error);
+  EXPECT_FALSE(maxent::Model::load(kExamples + "/model", path)->classes().empty());
 }
 
 TEST(Engine, BatchesOfAnySize) {
