@@ -145,7 +145,8 @@ TEST(Dictionary, LookupsGiveTheTablesAnswerForEveryNgramString) {
   const std::vector<std::string> words = {"a",        "b_c",       "_",         "x_1",
                                           "12345678", "123456789", "123456780", "abcdefghij_k",
                                           "\r",       "\xc3\xa9", std::string(40, 'q'),
-                                          std::string(40, 'q') + "r"};
+                                          std::string(40, 'q') + "r", "(x)!", "a#b+c*d&e",
+                                          "\x01\x1f"};
   const char* const shapes[] = {"%s_%d", "%s_0%d", "%s_+%d", "%s__%d", "%s_%dx", "%s\t_%d",
                                 "%s,_%d"};
   std::string dict;
