@@ -326,20 +326,36 @@ void NgramIndex::finish(DSTHashTable dictionary) {
   while ((size_t{1} << ending_bits_) < 2 * nunigrams_) ending_bits_++;
   endings_ = allocate<Ending>(size_t{1} << ending_bits_);
   // The endings, with the number of longer grams of each in `longer` for now.
+  // Each key's slot is kept for the placing pass below, except that slots
+  // found before the table last grew are looked up again; the slot of a key
+  // some keys ahead is fetched while this one is probed.
+  struct Slots {
+    uint32_t* at;
+    ~Slots() { release(at); }
+  } slots{allocate<uint32_t>(std::max<size_t>(1, nkeys_))};
+  size_t stale_before = 0;
+  constexpr size_t kAhead = 16;
   size_t nendings = 0;
   for (size_t k = 0; k < nkeys_; k++) {
+    if (k + kAhead < nkeys_) {
+      const KeyGram& ahead = keys_[k + kAhead];
+      __builtin_prefetch(&endings_[ending_start(ending_hash(ahead.pos, ahead.last))]);
+    }
     const KeyGram& key = keys_[k];
-    Ending* ending = &ending_slot(key.pos, key.last);
-    if (ending->pos == 0) {
+    const uint64_t hash = ending_hash(key.pos, key.last);
+    size_t at = ending_place(key.pos, key.last, hash);
+    if (endings_[at].pos == 0) {
       // At most half of the slots are used, so that most probes read one.
       if (2 * (nendings + 1) > (size_t{1} << ending_bits_)) {
         grow_endings();
-        ending = &ending_slot(key.pos, key.last);
+        at = ending_place(key.pos, key.last, hash);
+        stale_before = k;
       }
-      *ending = Ending{key.pos, key.last, -1, 0};
+      endings_[at] = Ending{key.pos, key.last, -1, 0};
       nendings++;
     }
-    if (key.second != kNoToken) ending->longer++;
+    if (key.second != kNoToken) endings_[at].longer++;
+    slots.at[k] = static_cast<uint32_t>(at);
   }
   // Each ending's longer grams take a header and their own entries.
   const size_t nslots = size_t{1} << ending_bits_;
@@ -362,7 +378,7 @@ void NgramIndex::finish(DSTHashTable dictionary) {
 
   for (size_t k = 0; k < nkeys_; k++) {
     const KeyGram& key = keys_[k];
-    Ending& ending = ending_slot(key.pos, key.last);
+    Ending& ending = k < stale_before ? ending_slot(key.pos, key.last) : endings_[slots.at[k]];
     if (key.second != kNoToken) {
       LongerGram& header = longer_[ending.longer];
       longer_[ending.longer + 1 + header.first++] = LongerGram{key.first, key.second, key.value};
