@@ -138,6 +138,26 @@ TEST(Dictionary, KeysGivenTwiceBeforeAndAfterTheTableGrows) {
   }
 }
 
+// A dictionary without unigrams: the index's ending table, sized for the
+// unigrams, grows many times while its keys are counted, and every key is
+// still placed at its ending.
+TEST(Dictionary, BigramsAndTrigramsWithoutTheirUnigrams) {
+  zdtest::TempDir tmp;
+  std::string dict;
+  for (int k = 0; k < 3000; k++) {
+    const std::string w = "w" + std::to_string(k);
+    dict += std::to_string(2 * k) + " a_1 " + w + "_2\n";
+    dict += std::to_string(2 * k + 1) + " a_1 b_2 " + w + "_3\n";
+  }
+  DSTHashTable ht = LoadFeats(zdtest::WriteFile(tmp("d.txt"), dict).c_str(), 0);
+  for (int k : {0, 1, 1234, 2999}) {
+    const std::string w = "w" + std::to_string(k);
+    EXPECT_EQ(Features("a " + w, ht), Ints{2 * k}) << k;
+    EXPECT_EQ(Features("a b " + w, ht), Ints{2 * k + 1}) << k;
+  }
+  FreeFeats(ht);
+}
+
 TEST(Dictionary, LookupsGiveTheTablesAnswerForEveryNgramString) {
   zdtest::TempDir tmp;
   std::mt19937 rng(7);
