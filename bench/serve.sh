@@ -8,8 +8,12 @@
 # next to the command line's single-process lines/s on the same texts, and
 # the server's CPU time per text over the 100-text run (utime + stime from
 # /proc, steadier than the rates when other work shares the machine).
+# The 100-text rate is then compared with the command line's again, ROUNDS
+# times with the two interleaved, and the median ratio reported: either rate
+# alone moves by 10 % or more from run to run on a shared machine.
 #   bash bench/serve.sh BUILD_DIR   (SECONDS_PER_RUN: length of each run, default 10;
-#                                    SERVE_THREADS: the server's -t)
+#                                    SERVE_THREADS: the server's -t;
+#                                    ROUNDS: interleaved comparisons, default 3)
 set -euo pipefail
 build=${1:-build}
 seconds=${SECONDS_PER_RUN:-10}
@@ -20,8 +24,11 @@ command -v wrk > /dev/null || { echo "serve.sh: wrk is not installed" >&2; exit 
 
 # The command line's decoding rate, from its own -v report (lines and
 # microseconds spent decoding, the load left out).
-cli=$("$build/MaxEntDecoder" -m "$work/model" -d "$work/dict.txt" -n 3 -v < "$work/input.txt" 2>&1 \
-  > /dev/null | awk '/^Total instances:/ {n = $3} /Total time:/ {t = $3 + 0} END {printf "%.0f", n / t * 1e6}')
+cli_rate() {
+  "$build/MaxEntDecoder" -m "$work/model" -d "$work/dict.txt" -n 3 -v < "$work/input.txt" 2>&1 \
+    > /dev/null | awk '/^Total instances:/ {n = $3} /Total time:/ {t = $3 + 0} END {printf "%.0f", n / t * 1e6}'
+}
+cli=$(cli_rate)
 
 log=$(mktemp)
 "$build/MaxEntServe" -m "$work/model" -d "$work/dict.txt" -N M -p 0 ${SERVE_THREADS:+-t "$SERVE_THREADS"} 2> "$log" &
@@ -68,6 +75,16 @@ printf '\ncommand line (one process, -n 3): %s lines/s; 100-text requests: %.2fx
 printf 'server CPU per text over the 100-text run: %.2f us; command line: %.2f us per line\n' \
   "$(python3 -c "print(($ticks1 - $ticks0) / $(getconf CLK_TCK) / ($done1 - $done0) * 1e6)")" \
   "$(python3 -c "print(1e6 / $cli)")"
+
+ratios=()
+for _ in $(seq "${ROUNDS:-3}"); do
+  rate=$(cli_rate)
+  read -r rps _ <<< "$(run 16 100 "$seconds")"
+  ratios+=("$(python3 -c "print(round($rps * 100 / $rate, 2))")")
+done
+printf '100-text requests against the command line, %d interleaved rounds: %s; median %sx\n' \
+  "${#ratios[@]}" "${ratios[*]}" \
+  "$(python3 -c "import statistics, sys; print(statistics.median(map(float, sys.argv[1:])))" "${ratios[@]}")"
 
 before=$(rss)
 samples=()
