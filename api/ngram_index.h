@@ -80,7 +80,7 @@ class NgramIndex {
     uint32_t first, second;
     int32_t value;
   };
-  // A key while the index is built: its position, token ids and value.
+  // A kept key: its last position, token ids and value.
   struct KeyGram {
     int32_t pos;
     uint32_t last, second, first;  // kNoToken for the missing tokens

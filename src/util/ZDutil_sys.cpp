@@ -98,8 +98,6 @@ namespace ZDString {
 
 namespace {
 
-constexpr char kDelimiters[] = " \t\n\r\f";
-
 // Appends the `len` characters at `s` to `tokens` as one token, reusing the
 // slot's storage when the list had held that many tokens before.
 void push_token(Mvec<string_t>& tokens, const char* s, int len) {
@@ -115,18 +113,18 @@ void push_token(Mvec<string_t>& tokens, char c) {
   push_token(tokens, &c, 1);
 }
 
-// Whether c is one of kDelimiters or NUL (which strchr finds in any set).
+// Whether c is one of kBlockDelimiters or NUL (which strchr finds in any set).
 inline bool is_delimiter(char c) {
   static constexpr auto kTable = [] {
     std::array<bool, 256> table{};
     table[0] = true;
-    for (const char* d = kDelimiters; *d; d++) table[static_cast<unsigned char>(*d)] = true;
+    for (const char* d = kBlockDelimiters; *d; d++) table[static_cast<unsigned char>(*d)] = true;
     return table;
   }();
   return kTable[static_cast<unsigned char>(c)];
 }
 
-// Cuts `text` at runs of delimiter characters (kDelimiters), appends the
+// Cuts `text` at runs of delimiter characters (kBlockDelimiters), appends the
 // non-empty pieces to `tokens` and leaves `text` empty.
 void my_strtok(Mvec<char>& text, Mvec<string_t>& tokens) {
   int start = 0;

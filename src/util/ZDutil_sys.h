@@ -62,6 +62,10 @@ class ZDIO {
 // Every failure ends the process through ZDEvent.
 namespace ZDString {
 
+// The characters that separate the tokens of a parameter file's blocks
+// (besides NUL, which object2strings reads as one of them).
+inline constexpr char kBlockDelimiters[] = " \t\n\r\f";
+
 // strtol in base 0; a text with no number ends the process. Trailing
 // characters are ignored (12abc gives 12).
 int atol(const char* text);

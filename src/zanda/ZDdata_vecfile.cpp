@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "ZDutil_sys.h"
+
 namespace {
 
 // What a byte is to the reader. Spaces are the parameter-file tokenizer's
@@ -29,7 +31,8 @@ enum ByteKind : unsigned char { kWord = 0, kSpace, kOpen, kClose, kEquals, kFore
 
 constexpr std::array<ByteKind, 256> kKinds = [] {
   std::array<ByteKind, 256> kinds{};
-  for (unsigned char c : {' ', '\t', '\n', '\r', '\f'}) kinds[c] = kSpace;
+  for (const char* d = ZDString::kBlockDelimiters; *d; d++)
+    kinds[static_cast<unsigned char>(*d)] = kSpace;
   kinds['{'] = kOpen;
   kinds['}'] = kClose;
   kinds['='] = kEquals;
