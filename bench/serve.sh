@@ -5,15 +5,16 @@
 #   100-text requests at 16 connections (texts/s),
 #   GET /v2/health/live at 16 connections (the HTTP stack's ceiling),
 #   resident memory sampled over a 60 s single-text run (flat: no leak),
-# next to the command line's single-process lines/s on the same texts, and
+# next to the command line's single-process lines/s on the same texts (of
+# whole runs, as `make bench` counts them, and of its decoding alone), and
 # the server's CPU time per text over the 100-text run (utime + stime from
 # /proc, steadier than the rates when other work shares the machine).
 # The 100-text rate is then compared with the command line's again, ROUNDS
-# times with the two interleaved, and the median ratio reported: either rate
+# times with the two interleaved, and the median ratios reported: either rate
 # alone moves by 10 % or more from run to run on a shared machine.
 #   bash bench/serve.sh BUILD_DIR   (SECONDS_PER_RUN: length of each run, default 10;
 #                                    SERVE_THREADS: the server's -t;
-#                                    ROUNDS: interleaved comparisons, default 3)
+#                                    ROUNDS: interleaved comparisons, default 5)
 set -euo pipefail
 build=${1:-build}
 seconds=${SECONDS_PER_RUN:-10}
@@ -22,13 +23,33 @@ work=$build/bench/M
 command -v wrk > /dev/null || { echo "serve.sh: wrk is not installed" >&2; exit 1; }
 [ -s "$work/stats.txt" ] || python3 "$here/gen.py" M "$work"
 
-# The command line's decoding rate, from its own -v report (lines and
-# microseconds spent decoding, the load left out).
-cli_rate() {
+# The command line's rates on the same texts, -n 3:
+#   decoding: lines over the microseconds its -v report gives to decoding
+#     (features and scores only: reading and printing left out);
+#   whole: lines per second of whole runs, as `make bench` measures them: the
+#     input given three times, less a one-line run (the load), so reading the
+#     lines and printing the classes count, as the server's requests and
+#     answers count for it.
+decode_rate() {
   "$build/MaxEntDecoder" -m "$work/model" -d "$work/dict.txt" -n 3 -v < "$work/input.txt" 2>&1 \
     > /dev/null | awk '/^Total instances:/ {n = $3} /Total time:/ {t = $3 + 0} END {printf "%.0f", n / t * 1e6}'
 }
-cli=$(cli_rate)
+thrice=$work/input3.txt
+[ -s "$thrice" ] || cat "$work/input.txt" "$work/input.txt" "$work/input.txt" > "$thrice"
+run_seconds() {
+  local start
+  start=$(date +%s.%N)
+  "$build/MaxEntDecoder" -m "$work/model" -d "$work/dict.txt" -n 3 < "$1" > /dev/null 2>&1
+  python3 -c "import sys, time; print(time.time() - float(sys.argv[1]))" "$start"
+}
+whole_rate() {
+  local one all
+  one=$(run_seconds "$work/one.txt")
+  all=$(run_seconds "$thrice")
+  python3 -c "print(round(($(wc -l < "$thrice") - 1) / ($all - $one)))"
+}
+decoding=$(decode_rate)
+whole=$(whole_rate)
 
 log=$(mktemp)
 "$build/MaxEntServe" -m "$work/model" -d "$work/dict.txt" -N M -p 0 ${SERVE_THREADS:+-t "$SERVE_THREADS"} 2> "$log" &
@@ -70,21 +91,24 @@ row "100 texts" 16 100
 ticks1=$(cpu_ticks) done1=$(texts_done)
 batched=$texts_per_s
 row "health/live" 16 0
-printf '\ncommand line (one process, -n 3): %s lines/s; 100-text requests: %.2fx that\n' "$cli" \
-  "$(python3 -c "print($batched / $cli)")"
-printf 'server CPU per text over the 100-text run: %.2f us; command line: %.2f us per line\n' \
+printf '\ncommand line (one process, -n 3): %s lines/s decoding, %s lines/s whole runs; 100-text requests: %.2fx and %.2fx those\n' \
+  "$decoding" "$whole" "$(python3 -c "print($batched / $decoding)")" "$(python3 -c "print($batched / $whole)")"
+printf 'server CPU per text over the 100-text run: %.2f us; command line decoding: %.2f us per line\n' \
   "$(python3 -c "print(($ticks1 - $ticks0) / $(getconf CLK_TCK) / ($done1 - $done0) * 1e6)")" \
-  "$(python3 -c "print(1e6 / $cli)")"
+  "$(python3 -c "print(1e6 / $decoding)")"
 
-ratios=()
-for _ in $(seq "${ROUNDS:-3}"); do
-  rate=$(cli_rate)
+median() { python3 -c "import statistics, sys; print(statistics.median(map(float, sys.argv[1:])))" "$@"; }
+to_decoding=() to_whole=()
+for _ in $(seq "${ROUNDS:-5}"); do
+  decoding=$(decode_rate)
+  whole=$(whole_rate)
   read -r rps _ <<< "$(run 16 100 "$seconds")"
-  ratios+=("$(python3 -c "print(round($rps * 100 / $rate, 2))")")
+  to_decoding+=("$(python3 -c "print(round($rps * 100 / $decoding, 2))")")
+  to_whole+=("$(python3 -c "print(round($rps * 100 / $whole, 2))")")
 done
-printf '100-text requests against the command line, %d interleaved rounds: %s; median %sx\n' \
-  "${#ratios[@]}" "${ratios[*]}" \
-  "$(python3 -c "import statistics, sys; print(statistics.median(map(float, sys.argv[1:])))" "${ratios[@]}")"
+printf '100-text requests against the command line, %d interleaved rounds:\n' "${#to_whole[@]}"
+printf '  its whole runs: %s; median %sx\n' "${to_whole[*]}" "$(median "${to_whole[@]}")"
+printf '  its decoding alone: %s; median %sx\n' "${to_decoding[*]}" "$(median "${to_decoding[@]}")"
 
 before=$(rss)
 samples=()
