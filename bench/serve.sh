@@ -39,13 +39,15 @@ thrice=$work/input3.txt
 run_seconds() {
   local start
   start=$(date +%s.%N)
-  "$build/MaxEntDecoder" -m "$work/model" -d "$work/dict.txt" -n 3 < "$1" > /dev/null 2>&1
+  # Its loading traces are dropped; a failure must not pass for a time.
+  "$build/MaxEntDecoder" -m "$work/model" -d "$work/dict.txt" -n 3 < "$1" > /dev/null 2>&1 ||
+    { echo "serve.sh: MaxEntDecoder failed on $1" >&2; return 1; }
   python3 -c "import sys, time; print(time.time() - float(sys.argv[1]))" "$start"
 }
 whole_rate() {
   local one all
-  one=$(run_seconds "$work/one.txt")
-  all=$(run_seconds "$thrice")
+  one=$(run_seconds "$work/one.txt") || return 1
+  all=$(run_seconds "$thrice") || return 1
   python3 -c "print(round(($(wc -l < "$thrice") - 1) / ($all - $one)))"
 }
 decoding=$(decode_rate)
