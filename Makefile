@@ -19,11 +19,13 @@ build-asan:
 	cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON -DBUILD_BENCH=OFF $(CHECKS) $(CMAKE_FLAGS)
 	cmake --build build/asan -j $(JOBS)
 
-# The engine's tests under ThreadSanitizer: threads classifying together.
+# Under ThreadSanitizer: the engine's tests (threads classifying together) and
+# the dictionary's load shared between two threads.
+TSAN_API_TESTS = WorkShare.*:DictionarySplit.*
 build-tsan:
 	cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_BENCH=OFF $(CHECKS) \
 	  -DCMAKE_CXX_FLAGS=-fsanitize=thread $(CMAKE_FLAGS)
-	cmake --build build/tsan -j $(JOBS) --target test_engine
+	cmake --build build/tsan -j $(JOBS) --target test_engine test_api
 
 # Every test: optimised, then under AddressSanitizer and UBSan (with leak
 # checks for the engine), the engine under ThreadSanitizer, the Python
@@ -32,6 +34,7 @@ test: build build-asan build-tsan
 	cd build && ctest --output-on-failure -j $(JOBS)
 	cd build/asan && ctest --output-on-failure -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/test_engine
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/test_api --gtest_filter='$(TSAN_API_TESTS)'
 	$(MAKE) --no-print-directory test-python
 	@if bash fuzz/check_clang.sh; then $(MAKE) --no-print-directory fuzz-smoke; \
 	else echo "skipping fuzzing: clang with libFuzzer is not installed"; fi

@@ -1,25 +1,31 @@
 // Dictionary loading and n-gram feature generation.
 #include "loadfeats.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
 
 #include "ngram_index.h"
+#include "work_share.h"
 
 namespace {
 
@@ -88,7 +94,7 @@ class StringBlocks {
   }
 
   // Calls fn(header, string) for every string in the order copied; `extra`
-  // is the header size they were copied with.
+  // is the header size they were copied with, and fn may rewrite the header.
   template <class Fn>
   void for_each(size_t extra, Fn fn) const {
     std::vector<char*> blocks;
@@ -101,6 +107,21 @@ class StringBlocks {
         at += extra + strlen(string) + 1;
       }
     }
+  }
+
+  // Moves the strings of `later` after this one's.
+  void append(StringBlocks& later) {
+    if (!later.block_) return;
+    if (block_) {
+      char* oldest = later.block_;
+      while (header_of(oldest).previous) oldest = header_of(oldest).previous;
+      header_of(oldest).previous = block_;
+      header_of(block_).used = used_;
+    }
+    block_ = later.block_;
+    size_ = later.size_;
+    used_ = later.used_;
+    later.block_ = nullptr;
   }
 
   void release() {
@@ -206,7 +227,19 @@ struct Dictionary {
 // stays in the block, so a line is not copied before it is parsed.
 class LineReader {
  public:
-  explicit LineReader(FILE* fp) : fp_(fp) {}
+  // Reads `fd` from `offset` on: by pread when `seekable`, which leaves the
+  // descriptor's own offset alone so that several readers may share it, else
+  // by read. The block comes from the default handler.
+  LineReader(int fd, uint64_t offset, bool seekable)
+      : fd_(fd),
+        seekable_(seekable),
+        block_(static_cast<char*>(SYSDefaultHandle->memalloc(SYSDefaultHandle, kBlock + 1))),
+        next_read_(offset),
+        piece_end_(offset),
+        ends_line_(offset == 0) {}
+  ~LineReader() { SYSDefaultHandle->memfree(SYSDefaultHandle, block_); }
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
 
   // The next piece and its length (NUL bytes included), or null at the end
   // of the file (or at a read error, as for fgets). The piece may be written
@@ -229,22 +262,106 @@ class LineReader {
       memmove(block_, block_ + pos_, avail);
       pos_ = 0;
       end_ = avail;
-      const size_t got = fread(block_ + end_, 1, kBlock - end_, fp_);
-      end_ += got;
-      eof_ = got == 0;
+      fill();
     }
     char* piece = block_ + pos_;
     pos_ += length;
+    piece_start_ = piece_end_;
+    piece_end_ += length;
+    starts_line_ = ends_line_;
+    ends_line_ = piece[length - 1] == '\n';
     return piece;
   }
 
+  // Where the last piece starts in the file, and whether a line starts there:
+  // it is the file's first piece, or the piece before it ended with a newline.
+  uint64_t offset() const { return piece_start_; }
+  bool starts_line() const { return starts_line_; }
+
  private:
   static constexpr size_t kBlock = size_t{64} << 10;
-  FILE* fp_;
-  char block_[kBlock + 1];  // the last byte ends the file's last piece
+
+  // Reads after the block's bytes; an error ends the file, as for fgets.
+  void fill() {
+    ssize_t got;
+    do {
+      got = seekable_ ? pread(fd_, block_ + end_, kBlock - end_, static_cast<off_t>(next_read_))
+                      : read(fd_, block_ + end_, kBlock - end_);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+      eof_ = true;
+      return;
+    }
+    end_ += static_cast<size_t>(got);
+    next_read_ += static_cast<uint64_t>(got);
+  }
+
+  int fd_;
+  bool seekable_;
+  char* block_;  // kBlock + 1 bytes: the last ends the file's last piece
   size_t pos_ = 0;
   size_t end_ = 0;
   bool eof_ = false;
+  uint64_t next_read_;  // the file offset of block_[end_]
+  uint64_t piece_start_ = 0, piece_end_;
+  bool starts_line_ = false;
+  bool ends_line_;  // the last piece ended a line (at first: the reader starts the file)
+};
+
+// How the pieces of a dictionary file are shared between the reader of its
+// start and a reader of its end that may join later. The file is cut in
+// chunks, and a line is read by the reader of the chunk where it starts.
+// The first reader claims chunks one by one as it reaches them; the second,
+// once, the back half of the chunks still unclaimed then. Safe on the two
+// readers' threads at once.
+class FileSplit {
+ public:
+  // A file of `size` bytes; when it is not `seekable`, the first reader
+  // reads it all.
+  FileSplit(uint64_t size, bool seekable)
+      : nchunks_(seekable ? (size + kChunk - 1) / kChunk : 0) {}
+
+  // Whether the first reader reads the piece it was just given: unless the
+  // piece starts a line in a chunk of the second reader's.
+  bool front_reads(const LineReader& reader) {
+    const uint64_t at = reader.offset();
+    if (at < claimed_end_) return true;
+    const uint64_t chunk = at / kChunk;
+    uint64_t state = state_.load();
+    for (;;) {
+      const uint64_t back = state & kUnclaimed;
+      if (chunk >= back) return !reader.starts_line();
+      if (state_.compare_exchange_weak(state, (chunk + 1) << 32 | back)) {
+        claimed_end_ = (chunk + 1) * kChunk;
+        return true;
+      }
+    }
+  }
+
+  // Claims the back half of the unclaimed chunks for the second reader and
+  // gives the offset where they start; false when fewer than two are left.
+  bool claim_back(uint64_t& from) {
+    uint64_t state = state_.load();
+    for (;;) {
+      const uint64_t front = state >> 32;
+      if ((state & kUnclaimed) != kUnclaimed || nchunks_ < front + 2) return false;
+      const uint64_t first = front + (nchunks_ - front) / 2;
+      if (state_.compare_exchange_weak(state, front << 32 | first)) {
+        from = first * kChunk;
+        return true;
+      }
+    }
+  }
+
+ private:
+  static constexpr uint64_t kChunk = uint64_t{64} << 10;
+  static constexpr uint64_t kUnclaimed = UINT32_MAX;
+
+  const uint64_t nchunks_;
+  uint64_t claimed_end_ = 0;  // the first reader's claim, in bytes
+  // The first reader's claimed chunks above the second reader's first chunk,
+  // which is kUnclaimed until the second reader claims.
+  std::atomic<uint64_t> state_{kUnclaimed};
 };
 
 }  // namespace
@@ -260,24 +377,151 @@ void badinput(const char* file, int nl, const char* msg, const char* line) {
 
 namespace {
 
-// Reads the entries of the open dictionary `fp` into the empty table `ht`:
-// the inverse table gets them at once, the string-keyed one on its first
-// MapWord2Ind (Dictionary), after its n-gram index has been built from them.
 // Thrown out of a load whose caller no longer wants the table.
 struct LoadAbandoned {};
 
-void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht,
-                  const std::atomic<bool>* abandoned) {
+// A bad line met by a reader that may have started inside the file: the
+// number of pieces it read before the line, the problem and the line.
+struct BadLine {
+  int nl;
+  const char* msg;
+  std::string line;
+};
+
+// Parses the pieces of `reader` while reads(reader) holds for the piece just
+// read, passing each entry to add(value, string, length); returns the number
+// of pieces parsed. Throws BadLine at a bad line, LoadAbandoned once
+// `abandoned` (when given) is set.
+template <class Reads, class Add>
+int read_lines(LineReader& reader, const std::atomic<bool>* abandoned, Reads reads, Add add) {
+  size_t piece;
+  char* line;
+  int nl = 0;
+  for (; (line = reader.next(piece)) && reads(reader); nl++) {
+    if (abandoned && nl % 4096 == 0 && abandoned->load(std::memory_order_relaxed))
+      throw LoadAbandoned{};
+    // As read by fgets: the line ends at its first NUL. The terminator goes
+    // past the piece only for the file's last piece or a line too long.
+    size_t len = strnlen(line, piece);
+    bool too_long = len == kLineMax;
+    if (len > 0 && line[len - 1] == '\n') len--;
+    line[len] = '\0';
+    if (too_long) throw BadLine{nl, "line too long", line};
+
+    // Index: the first run of non-delimiters; then exactly one delimiter; the
+    // string is the rest of the line and must not be empty.
+    const char* idx = line;
+    while (is_index_delim(*idx)) idx++;
+    const char* idx_end = idx;
+    while (*idx_end && !is_index_delim(*idx_end)) idx_end++;
+    if (idx_end == idx || !*idx_end || !idx_end[1])
+      throw BadLine{nl, "wrong number of columns", line};
+    const char* str = idx_end + 1;
+
+    long val = plain_decimal(idx, idx_end);
+    if (val < 0) {
+      char* num_end;
+      val = strtol(idx, &num_end, 0);
+      if (num_end != idx_end || val < 0 || val > INT_MAX)
+        throw BadLine{nl, "bad non-negative number", line};
+    }
+    add(static_cast<int>(val), str, static_cast<size_t>(line + len - str));
+  }
+  return nl;
+}
+
+// Rethrows `failure` of a reader that started after `before` pieces, a bad
+// line as the dictionary's error.
+[[noreturn]] void rethrow(const std::exception_ptr& failure, const char* file, int before) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const BadLine& bad) {
+    badinput(file, before + bad.nl, bad.msg, bad.line.c_str());
+  }
+}
+
+// The keys of a stretch of a string-keyed dictionary: those a line can form
+// go to `index`, the others to `left_out`.
+struct KeySink {
+  NgramIndex& index;
+  StringBlocks& left_out;
+
+  void operator()(int value, const char* key, size_t length) const {
+    if (!index.add(key, length, value)) {
+      const LeftOutKey left{value, index.key_count()};
+      left_out.copy(&left, sizeof left, key, length);
+    }
+  }
+};
+
+// Reads the entries of the string-keyed dictionary `fd` into the n-gram index
+// of `dictionary`. The file's end is read into an index of its own by a
+// helper of `share` when one comes in time, and then joined to the index of
+// its start.
+void read_keys(int fd, const char* file, uint64_t size, bool seekable, Dictionary& dictionary,
+               const std::atomic<bool>* abandoned, WorkShare& share) {
+  FileSplit split(size, seekable);
+  std::exception_ptr front_failure, back_failure;
+  int front_lines = 0;
+  std::optional<NgramIndex> back_index;
+  struct Blocks : StringBlocks {
+    ~Blocks() { release(); }
+  } back_left_out;
+  share.run(2, [&](int part) {
+    try {
+      if (part == 0) {
+        LineReader reader(fd, 0, seekable);
+        front_lines = read_lines(
+            reader, abandoned, [&](const LineReader& r) { return split.front_reads(r); },
+            KeySink{*dictionary.index, dictionary.left_out});
+        return;
+      }
+      uint64_t from;
+      if (!split.claim_back(from)) return;
+      // From the first line that starts at `from` or after.
+      LineReader reader(fd, from - 1, seekable);
+      size_t piece;
+      for (const char* skipped; (skipped = reader.next(piece)) && skipped[piece - 1] != '\n';) {
+      }
+      back_index.emplace();
+      read_lines(reader, abandoned, [](const LineReader&) { return true; },
+                 KeySink{*back_index, back_left_out});
+    } catch (...) {
+      (part == 0 ? front_failure : back_failure) = std::current_exception();
+    }
+  });
+  if (front_failure) rethrow(front_failure, file, 0);
+  if (back_failure) rethrow(back_failure, file, front_lines);
+  if (back_index) {
+    const size_t kept_before = dictionary.index->key_count();
+    back_left_out.for_each(sizeof(LeftOutKey), [kept_before](char* header, const char*) {
+      LeftOutKey left;
+      memcpy(&left, header, sizeof left);
+      left.kept_before += kept_before;
+      memcpy(header, &left, sizeof left);
+    });
+    dictionary.index->append(*back_index);
+    dictionary.left_out.append(back_left_out);
+  }
+}
+
+// Reads the entries of the open dictionary `fd` into the empty table `ht`:
+// the inverse table gets them at once, the string-keyed one on its first
+// MapWord2Ind (Dictionary), after its n-gram index has been built from them.
+void read_entries(int fd, const char* file, uint64_t size, bool seekable, int inv,
+                  DSTHashTable ht, const std::atomic<bool>* abandoned, WorkShare& share) {
   Dictionary* dictionary = static_cast<Dictionary*>(ht->data);
-  NgramIndex* index = nullptr;
   if (!inv) {
     void* room = SYSDefaultHandle->memalloc(SYSDefaultHandle, sizeof(NgramIndex));
     try {
-      index = dictionary->index = new (room) NgramIndex();
+      dictionary->index = new (room) NgramIndex();
     } catch (...) {
       SYSDefaultHandle->memfree(SYSDefaultHandle, room);
       throw;
     }
+    read_keys(fd, file, size, seekable, *dictionary, abandoned, share);
+    dictionary->index->finish(ht, share);
+    return;
   }
   // The inverse table's entries go in a batch at a time, which overlaps their
   // bucket loads.
@@ -288,66 +532,35 @@ void read_entries(FILE* fp, const char* file, int inv, DSTHashTable ht,
     DSTHashInsertBatch(ht, batch, nbatch);
     nbatch = 0;
   };
-  LineReader reader(fp);
-  size_t piece;
-  char* line;
-  for (int nl = 0; (line = reader.next(piece)); nl++) {
-    if (abandoned && nl % 4096 == 0 && abandoned->load(std::memory_order_relaxed))
-      throw LoadAbandoned{};
-    // As read by fgets: the line ends at its first NUL. The terminator goes
-    // past the piece only for the file's last piece or a line too long.
-    size_t len = strnlen(line, piece);
-    bool too_long = len == kLineMax;
-    if (len > 0 && line[len - 1] == '\n') len--;
-    line[len] = '\0';
-    if (too_long) badinput(file, nl, "line too long", line);
-
-    // Index: the first run of non-delimiters; then exactly one delimiter; the
-    // string is the rest of the line and must not be empty.
-    const char* idx = line;
-    while (is_index_delim(*idx)) idx++;
-    const char* idx_end = idx;
-    while (*idx_end && !is_index_delim(*idx_end)) idx_end++;
-    if (idx_end == idx || !*idx_end || !idx_end[1]) {
-      badinput(file, nl, "wrong number of columns", line);
-    }
-    const char* str = idx_end + 1;
-
-    long val = plain_decimal(idx, idx_end);
-    if (val < 0) {
-      char* num_end;
-      val = strtol(idx, &num_end, 0);
-      if (num_end != idx_end || val < 0 || val > INT_MAX)
-        badinput(file, nl, "bad non-negative number", line);
-    }
-
-    const size_t key_length = static_cast<size_t>(line + len - str);
-    if (index) {
-      if (!index->add(str, key_length, static_cast<int>(val))) {
-        const LeftOutKey left{static_cast<int>(val), index->key_count()};
-        dictionary->left_out.copy(&left, sizeof left, str, key_length);
-      }
-      continue;
-    }
-    char* key = dictionary->texts.copy(nullptr, 0, str, key_length);
-    batch[nbatch++] = HEInv{static_cast<int>(val), key};
-    if (nbatch == kInsertBatch) flush();
+  LineReader reader(fd, 0, seekable);
+  try {
+    read_lines(reader, abandoned, [](const LineReader&) { return true; },
+               [&](int value, const char* key, size_t length) {
+                 batch[nbatch++] = HEInv{value, dictionary->texts.copy(nullptr, 0, key, length)};
+                 if (nbatch == kInsertBatch) flush();
+               });
+  } catch (const BadLine&) {
+    rethrow(std::current_exception(), file, 0);
   }
-  if (index) {
-    index->finish(ht);
-  } else {
-    flush();
-    dictionary->linked = true;
-  }
+  flush();
+  dictionary->linked = true;
 }
 
-// LoadFeats, which `abandoned` (when given) stops by LoadAbandoned.
-DSTHashTable load_feats(const char* file, int inv, const std::atomic<bool>* abandoned) {
+// LoadFeats, which `abandoned` (when given) stops by LoadAbandoned; the
+// helpers of `share` take parts of the work.
+DSTHashTable load_feats(const char* file, int inv, const std::atomic<bool>* abandoned,
+                        WorkShare& share) {
   // A folder would open and read as an empty dictionary: refuse it as well.
   struct stat st;
   bool folder = stat(file, &st) == 0 && S_ISDIR(st.st_mode);
-  std::unique_ptr<FILE, int (*)(FILE*)> fp(folder ? nullptr : fopen(file, "r"), fclose);
-  if (!fp) Error(("can't open " + std::string(file) + " -- lexiconread").c_str());
+  const int fd = folder ? -1 : open(file, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Error(("can't open " + std::string(file) + " -- lexiconread").c_str());
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  const bool seekable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const uint64_t size = seekable ? static_cast<uint64_t>(st.st_size) : 0;
   Dictionary* dictionary = Dictionary::create();
   DSTHashTable ht = nullptr;
   try {
@@ -355,7 +568,7 @@ DSTHashTable load_feats(const char* file, int inv, const std::atomic<bool>* aban
                              DSTIntHash, dictionary)
              : DSTHashCreate(SYSDefaultHandle, kInitialSize, sizeof(HE), DSTStrCmp, DSTStrHash,
                              dictionary);
-    read_entries(fp.get(), file, inv, ht, abandoned);
+    read_entries(fd, file, size, seekable, inv, ht, abandoned, share);
   } catch (...) {
     // A failed load keeps nothing: the table and every key block go.
     if (ht)
@@ -370,7 +583,8 @@ DSTHashTable load_feats(const char* file, int inv, const std::atomic<bool>* aban
 }  // namespace
 
 DSTHashTable LoadFeats(const char* file, int inv) {
-  return load_feats(file, inv, nullptr);
+  WorkShare alone;
+  return load_feats(file, inv, nullptr, alone);
 }
 
 FeatsLoad::FeatsLoad(std::string file) : file_(std::move(file)) {
@@ -389,18 +603,20 @@ FeatsLoad::~FeatsLoad() {
 
 void FeatsLoad::load() noexcept {
   try {
-    table_ = load_feats(file_.c_str(), 0, &abandoned_);
+    table_ = load_feats(file_.c_str(), 0, &abandoned_, share_);
   } catch (const LoadAbandoned&) {
     // Nobody takes the table.
   } catch (...) {
     failure_ = std::current_exception();
   }
+  share_.close();
 }
 
 DSTHashTable FeatsLoad::take() {
-  if (thread_.joinable())
+  if (thread_.joinable()) {
+    share_.help();
     thread_.join();
-  else if (!table_ && !failure_)
+  } else if (!table_ && !failure_)
     load();
   if (failure_) std::rethrow_exception(failure_);
   DSTHashTable table = table_;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "dsthash.h"
+#include "work_share.h"
 
 // Entry of the string-keyed dictionary: feature string to feature index.
 struct HE {
@@ -43,8 +44,9 @@ class DictionaryError : public std::runtime_error {
 DSTHashTable LoadFeats(const char* file, int inv);
 
 // LoadFeats(file, 0) on a thread of its own, so that the caller's other work
-// (the decoder loads its model meanwhile) overlaps it. take() waits for the
-// load, then hands the table over or rethrows what the load threw. Without
+// (the decoder loads its model meanwhile) overlaps it. take() helps with the
+// rest of the load, then hands the table over or rethrows what the load
+// threw. Without
 // take() (the model failed), the destructor stops the load at its next block
 // of lines, waits for the thread and frees what the load took. When no
 // thread can be started, take() loads the dictionary itself. One thread uses
@@ -64,6 +66,7 @@ class FeatsLoad {
 
   std::string file_;
   std::atomic<bool> abandoned_{false};  // set when the table will not be taken
+  WorkShare share_;  // take() helps the load through it
   std::thread thread_;
   DSTHashTable table_ = nullptr;
   std::exception_ptr failure_;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "loadfeats.h"
+#include "work_share.h"
 
 namespace {
 
@@ -87,6 +88,15 @@ T* allocate(size_t count) {
   return static_cast<T*>(SYSDefaultHandle->clralloc(SYSDefaultHandle, count, sizeof(T)));
 }
 
+// Zeroed room for a table that is probed before it is written: its pages are
+// written at once, since a fresh page that is read first faults twice, once
+// for the shared zero page and again on its first write.
+template <class T>
+T* allocate_table(size_t count) {
+  void* room = SYSDefaultHandle->memalloc(SYSDefaultHandle, count * sizeof(T));
+  return static_cast<T*>(memset(room, 0, count * sizeof(T)));
+}
+
 void release(void* p) {
   if (p) SYSDefaultHandle->memfree(SYSDefaultHandle, p);
 }
@@ -136,9 +146,11 @@ NgramIndex::Filter::~Filter() {
 }
 
 void NgramIndex::Filter::reserve(size_t members) {
-  unsigned bits = 6;
+  // Two words at least, so that the halves picked by the top bit of the
+  // hashes are apart and can be filled at once.
+  unsigned bits = 7;
   while ((size_t{1} << bits) < 8 * members) bits++;
-  uint64_t* words = allocate<uint64_t>((size_t{1} << bits) / 64);
+  uint64_t* words = allocate_table<uint64_t>((size_t{1} << bits) / 64);
   release(words_);
   words_ = words;
   bits_ = bits;
@@ -224,7 +236,7 @@ void NgramIndex::place_token(const TokenKey& key, uint32_t id) {
 void NgramIndex::grow_tokens() {
   release(token_slots_);
   token_bits_++;
-  token_slots_ = allocate<TokenSlot>(size_t{1} << token_bits_);
+  token_slots_ = allocate_table<TokenSlot>(size_t{1} << token_bits_);
   for (size_t id = 0; id < ntokens_; id++)
     place_token(token_key(token_bytes_ + tokens_[id].offset, tokens_[id].length,
                           token_bytes_ + bytes_used_),
@@ -268,14 +280,39 @@ bool NgramIndex::add(const char* key, size_t length, int value) {
   }
   uint32_t id[3] = {kNoToken, kNoToken, kNoToken};
   for (int k = 0; k < n; k++) id[3 - n + k] = add_token(token[k]);
-  if (nkeys_ == key_room_) {
-    key_room_ = std::max<size_t>(64, 2 * key_room_);
-    keys_ = static_cast<KeyGram*>(
-        SYSDefaultHandle->realloc(SYSDefaultHandle, keys_, key_room_ * sizeof(KeyGram)));
-  }
+  if (nkeys_ == key_room_) reserve_keys(1);
   keys_[nkeys_++] = KeyGram{pos[n - 1], id[2], id[1], id[0], value};
   nunigrams_ += n == 1;
   return true;
+}
+
+void NgramIndex::reserve_keys(size_t count) {
+  if (key_room_ - nkeys_ >= count) return;
+  const size_t room = std::max({size_t{64}, 2 * key_room_, nkeys_ + count});
+  keys_ = static_cast<KeyGram*>(
+      SYSDefaultHandle->realloc(SYSDefaultHandle, keys_, room * sizeof(KeyGram)));
+  key_room_ = room;
+}
+
+void NgramIndex::append(NgramIndex& later) {
+  // Later's tokens by their ids here.
+  struct Ids {
+    uint32_t* of;
+    ~Ids() { release(of); }
+  } ids{allocate<uint32_t>(std::max<size_t>(1, later.ntokens_))};
+  const char* readable = later.token_bytes_ + later.bytes_used_;
+  for (size_t t = 0; t < later.ntokens_; t++)
+    ids.of[t] = add_token(token_key(later.token_bytes_ + later.tokens_[t].offset,
+                                    later.tokens_[t].length, readable));
+  reserve_keys(later.nkeys_);
+  auto here = [&ids](uint32_t id) { return id == kNoToken ? kNoToken : ids.of[id]; };
+  for (size_t k = 0; k < later.nkeys_; k++) {
+    const KeyGram& key = later.keys_[k];
+    keys_[nkeys_++] =
+        KeyGram{key.pos, here(key.last), here(key.second), here(key.first), key.value};
+  }
+  nunigrams_ += later.nunigrams_;
+  later.nkeys_ = later.nunigrams_ = 0;
 }
 
 void NgramIndex::write_text(const KeyGram& key, char* out) const {
@@ -312,19 +349,19 @@ NgramIndex::Ending& NgramIndex::ending_slot(int32_t pos, uint32_t last) {
 void NgramIndex::grow_endings() {
   const size_t old_slots = size_t{1} << ending_bits_;
   Ending* old = endings_;
-  endings_ = allocate<Ending>(old_slots * 2);
+  endings_ = allocate_table<Ending>(old_slots * 2);
   ending_bits_++;
   for (size_t k = 0; k < old_slots; k++)
     if (old[k].pos != 0) ending_slot(old[k].pos, old[k].last) = old[k];
   release(old);
 }
 
-void NgramIndex::finish(DSTHashTable dictionary) {
+void NgramIndex::finish(DSTHashTable dictionary, WorkShare& share) {
   // Most endings end a unigram: room for as many from the start saves most
   // growths.
   ending_bits_ = 4;
   while ((size_t{1} << ending_bits_) < 2 * nunigrams_) ending_bits_++;
-  endings_ = allocate<Ending>(size_t{1} << ending_bits_);
+  endings_ = allocate_table<Ending>(size_t{1} << ending_bits_);
   // The endings, with the number of longer grams of each in `longer` for now.
   // Each key's slot is kept for the placing pass below, except that slots
   // found before the table last grew are looked up again; the slot of a key
@@ -376,24 +413,57 @@ void NgramIndex::finish(DSTHashTable dictionary) {
     ending.longer = static_cast<uint32_t>(at);
   }
 
-  for (size_t k = 0; k < nkeys_; k++) {
-    const KeyGram& key = keys_[k];
-    Ending& ending = k < stale_before ? ending_slot(key.pos, key.last) : endings_[slots.at[k]];
-    if (key.second != kNoToken) {
-      LongerGram& header = longer_[ending.longer];
-      longer_[ending.longer + 1 + header.first++] = LongerGram{key.first, key.second, key.value};
-    } else {
-      // Which of equal keys the table finds depends on its insertion and
-      // growth history: ask it.
-      ending.unigram = ending.unigram < 0 ? key.value : value_in(dictionary, key);
+  // The rest is shared out by ranges of ending slots: each part places the
+  // keys that end in its range, in file order, and then sorts their longer
+  // grams. Equal grams become one, whose value the table gives.
+  constexpr int kParts = 2;
+  size_t links_of_part[kParts] = {};
+  share.run(kParts, [&](int part) {
+    const size_t first = nslots / kParts * part, last = first + nslots / kParts;
+    for (size_t k = 0; k < nkeys_; k++) {
+      const KeyGram& key = keys_[k];
+      const size_t at =
+          k < stale_before ? ending_place(key.pos, key.last, ending_hash(key.pos, key.last))
+                           : slots.at[k];
+      if (at < first || at >= last) continue;
+      Ending& ending = endings_[at];
+      if (key.second != kNoToken) {
+        LongerGram& header = longer_[ending.longer];
+        longer_[ending.longer + 1 + header.first++] = LongerGram{key.first, key.second, key.value};
+      } else {
+        // Which of equal keys the table finds depends on its insertion and
+        // growth history: ask it.
+        ending.unigram = ending.unigram < 0 ? key.value : value_in(dictionary, key);
+      }
     }
-  }
+    links_of_part[part] = sort_longer(dictionary, first, last);
+  });
+
+  endings_filter_.reserve(nendings);
+  links_filter_.reserve(links_of_part[0] + links_of_part[1]);
+  // Part k sets the bits of the hashes whose top bit is k, which fall in the
+  // k-th half of each filter's words.
+  share.run(2, [&](int part) {
+    for (size_t k = 0; k < nslots; k++) {
+      const Ending& ending = endings_[k];
+      if (ending.pos == 0) continue;
+      const uint64_t hash = ending_hash(ending.pos, ending.last);
+      if (hash >> 63 == static_cast<uint64_t>(part)) endings_filter_.add(hash);
+      if (ending.longer == kNoLonger) continue;
+      const LongerGram* grams = longer_ + ending.longer + 1;
+      for (uint32_t g = 0; g < grams[-1].first; g++) {
+        const uint64_t link = link_hash(hash, grams[g].second);
+        if (link >> 63 == static_cast<uint64_t>(part)) links_filter_.add(link);
+      }
+    }
+  });
+}
+
+size_t NgramIndex::sort_longer(DSTHashTable dictionary, size_t first, size_t last) {
   size_t nlinks = 0;
-  // Sorted for the lookups' binary search; equal grams become one, whose
-  // value the table gives.
-  for (size_t k = 0; k < nslots; k++) {
+  for (size_t k = first; k < last; k++) {
     const Ending& ending = endings_[k];
-    if (ending.longer == kNoLonger) continue;
+    if (ending.pos == 0 || ending.longer == kNoLonger) continue;
     LongerGram& header = longer_[ending.longer];
     LongerGram* grams = &header + 1;
     std::sort(grams, grams + header.first, [](const LongerGram& a, const LongerGram& b) {
@@ -414,19 +484,7 @@ void NgramIndex::finish(DSTHashTable dictionary) {
     }
     header.first = kept;
   }
-
-  endings_filter_.reserve(nendings);
-  links_filter_.reserve(nlinks);
-  for (size_t k = 0; k < nslots; k++) {
-    const Ending& ending = endings_[k];
-    if (ending.pos == 0) continue;
-    const uint64_t hash = ending_hash(ending.pos, ending.last);
-    endings_filter_.add(hash);
-    if (ending.longer == kNoLonger) continue;
-    const LongerGram* grams = longer_ + ending.longer + 1;
-    for (uint32_t g = 0; g < grams[-1].first; g++)
-      links_filter_.add(link_hash(hash, grams[g].second));
-  }
+  return nlinks;
 }
 
 NgramIndex::NgramIndex() {
@@ -434,7 +492,7 @@ NgramIndex::NgramIndex() {
     key_room_ = 1024;
     keys_ = allocate<KeyGram>(key_room_);
     token_bits_ = 10;
-    token_slots_ = allocate<TokenSlot>(size_t{1} << token_bits_);
+    token_slots_ = allocate_table<TokenSlot>(size_t{1} << token_bits_);
     token_room_ = 256;
     tokens_ = allocate<Token>(token_room_);
     bytes_room_ = 4096;

@@ -27,6 +27,8 @@
 
 #include "dsthash.h"
 
+class WorkShare;
+
 class NgramIndex {
  public:
   // An empty index. Allocation failures, here and in add and finish, throw
@@ -44,9 +46,14 @@ class NgramIndex {
   // index keeps it: whether a line can form it (and it is shorter than
   // kMaxKeyText).
   bool add(const char* key, size_t length, int value);
+  // Adds the keys of `later`, an index of the lines that follow this one's,
+  // after this index's keys, as if they had been added here; `later` is left
+  // without keys.
+  void append(NgramIndex& later);
   // Completes the index after the last add: a key added more than once gets
   // the value that `dictionary`, which holds every key added, finds for it.
-  void finish(DSTHashTable dictionary);
+  // Parts of the work go to the helpers of `share`.
+  void finish(DSTHashTable dictionary, WorkShare& share);
 
   // The number of keys kept, and the text (NUL-terminated, written to `out`
   // with room for kMaxKeyText bytes) and value of the k-th of them in the
@@ -140,6 +147,8 @@ class NgramIndex {
   uint32_t token_id(const TokenKey& t) const;
   static TokenSlot slot_of(const TokenKey& t, uint32_t id);
   uint32_t add_token(const TokenKey& key);
+  // Room for `count` more keys.
+  void reserve_keys(size_t count);
   void place_token(const TokenKey& key, uint32_t id);
   void grow_tokens();
   // The slot of the ending (pos, last), an empty one when it is missing.
@@ -147,6 +156,9 @@ class NgramIndex {
   void grow_endings();
   // Writes the text of `key` and a NUL to `out` (kMaxKeyText bytes).
   void write_text(const KeyGram& key, char* out) const;
+  // Sorts the longer grams of the endings in slots [first, last), making
+  // equal ones one; returns the number of their distinct (ending, second).
+  size_t sort_longer(DSTHashTable dictionary, size_t first, size_t last);
   // The value of a key added more than once, as the dictionary finds it.
   int32_t value_in(DSTHashTable dictionary, const KeyGram& key) const;
 

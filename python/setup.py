@@ -20,7 +20,8 @@ OUT.mkdir(parents=True, exist_ok=True)
 # The engine's libraries, as the CMake build gathers them.
 ENGINE = (sorted(ROOT.glob("src/util/*.cpp")) + sorted(ROOT.glob("src/zanda/*.cpp"))
           + sorted(ROOT.glob("dst/*.cpp"))
-          + [ROOT / "api/loadfeats.cpp", ROOT / "api/ngram_index.cpp", ROOT / "api/engine.cpp"])
+          + [ROOT / "api" / name for name in (
+              "loadfeats.cpp", "ngram_index.cpp", "work_share.cpp", "engine.cpp")])
 # Any change of a header rebuilds the extension too.
 HEADERS = [path for folder in ("src/util", "src/zanda", "dst", "api", "api/include/maxent")
            for path in sorted(ROOT.glob(folder + "/*.h"))]

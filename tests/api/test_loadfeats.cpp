@@ -2,6 +2,7 @@
 // the position-tagged n-gram features of input lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -207,6 +208,83 @@ TEST(Dictionary, LookupsGiveTheTablesAnswerForEveryNgramString) {
     ASSERT_EQ(Features(line, ht, capacity), expected) << line;
   }
   FreeFeats(ht);
+}
+
+// Loaded as the decoder loads it: the thread that waits in take() reads the
+// end of a dictionary this big while the loading thread reads its start.
+DSTHashTable LoadBesideAWaitingThread(const std::string& path) {
+  FeatsLoad load(path);
+  return load.take();
+}
+
+// About 2 MB of keys of every order, keys no line can form and keys given
+// several times far apart.
+std::string BigDictionary(int lines) {
+  std::string dict;
+  for (int k = 0; k < lines; k++) {
+    const std::string w = "w" + std::to_string(k % 4000), v = "v" + std::to_string(k % 997);
+    const int pos = 1 + k % 9;
+    std::string key;
+    switch (k % 5) {
+      case 0: key = w + "_" + std::to_string(pos); break;
+      case 1: key = v + "_" + std::to_string(pos) + " " + w + "_" + std::to_string(pos + 1); break;
+      case 2: key = v + "_" + std::to_string(pos) + " a_" + std::to_string(pos + 1) + " " + w +
+                    "_" + std::to_string(pos + 2); break;
+      case 3: key = "dup" + std::to_string(k % 50) + "_1"; break;
+      default: key = "free text " + w; break;
+    }
+    dict += std::to_string(k) + " " + key + "\n";
+  }
+  return dict;
+}
+
+TEST(DictionarySplit, ReadInTwoStretchesGivesTheSameAnswers) {
+  zdtest::TempDir tmp;
+  const std::string dict = BigDictionary(100000);
+  const std::string path = zdtest::WriteFile(tmp("d.txt"), dict);
+  DSTHashTable alone = LoadFeats(path.c_str(), 0);
+  DSTHashTable split = LoadBesideAWaitingThread(path);
+  for (int k = 0; k < 5000; k++) {
+    const std::string line = "v" + std::to_string(k % 997) + " a w" + std::to_string(k) +
+                             " dup" + std::to_string(k % 60) + " v" + std::to_string(k % 13) +
+                             " w" + std::to_string(k * 7 % 4000);
+    ASSERT_EQ(Features(line, split), Features(line, alone)) << line;
+  }
+  for (size_t at = 0; at < dict.size();) {
+    const size_t key = dict.find(' ', at) + 1, end = dict.find('\n', at);
+    const std::string text = dict.substr(key, end - key);
+    ASSERT_EQ(MapWord2Ind(text.c_str(), split), MapWord2Ind(text.c_str(), alone)) << text;
+    at = end + 1;
+  }
+  FreeFeats(alone);
+  FreeFeats(split);
+}
+
+TEST(DictionarySplit, TheFirstBadLineIsReportedWhereverItStands) {
+  zdtest::TempDir tmp;
+  const int lines = 60000;
+  const std::string good = BigDictionary(lines);
+  // The bad lines replace lines of the big dictionary, by their numbers.
+  const std::vector<std::vector<int>> cases = {{lines - 1}, {lines / 2 + 3}, {lines / 3, lines - 5}, {7, lines - 2}};
+  for (const auto& bad : cases) {
+    std::string dict;
+    int nl = 0;
+    for (size_t at = 0; at < good.size(); nl++) {
+      const size_t end = good.find('\n', at);
+      const bool is_bad = std::find(bad.begin(), bad.end(), nl) != bad.end();
+      dict += is_bad ? "5" : good.substr(at, end - at);
+      if (nl + 1 < lines) dict += '\n';
+      at = end + 1;
+    }
+    const std::string path = zdtest::WriteFile(tmp("bad.txt"), dict);
+    try {
+      FreeFeats(LoadBesideAWaitingThread(path));
+      ADD_FAILURE() << "no error for line " << bad[0];
+    } catch (const DictionaryError& e) {
+      EXPECT_EQ(std::string(e.what()), "wrong number of columns at " + std::to_string(bad[0]) +
+                                           " in " + path + " file\n\t Offending line: 5");
+    }
+  }
 }
 
 }  // namespace
