@@ -2,6 +2,26 @@
 // for it.
 #include "work_share.h"
 
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// About the time a sleeping thread may take to wake on an idle core.
+constexpr auto kSpin = std::chrono::milliseconds(2);
+
+}  // namespace
+
+template <class Ready>
+void WorkShare::await(std::unique_lock<std::mutex>& hold, Ready ready) {
+  if (ready()) return;
+  hold.unlock();
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  while (!ready() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  hold.lock();
+  changed_.wait(hold, ready);
+}
+
 void WorkShare::perform(const std::function<void(int)>& part, int k) {
   try {
     part(k);
@@ -16,22 +36,22 @@ void WorkShare::run(int nparts, const std::function<void(int)>& part) {
     std::lock_guard<std::mutex> hold(lock_);
     job_ = &part;
     nparts_ = nparts;
-    next_ = 0;
+    unclaimed_ = nparts;
   }
   changed_.notify_all();
   for (;;) {
     int k;
     {
       std::lock_guard<std::mutex> hold(lock_);
-      if (next_ == nparts_) break;
-      k = next_++;
+      if (unclaimed_ == 0) break;
+      k = nparts_ - unclaimed_--;
     }
     perform(part, k);
   }
   std::exception_ptr failure;
   {
     std::unique_lock<std::mutex> hold(lock_);
-    changed_.wait(hold, [this] { return helping_ == 0; });
+    await(hold, [this] { return helping_ == 0; });
     job_ = nullptr;
     failure = failure_;
     failure_ = nullptr;
@@ -42,10 +62,10 @@ void WorkShare::run(int nparts, const std::function<void(int)>& part) {
 void WorkShare::help() {
   std::unique_lock<std::mutex> hold(lock_);
   for (;;) {
-    changed_.wait(hold, [this] { return closed_ || (job_ && next_ < nparts_); });
-    if (!job_ || next_ == nparts_) return;  // closed
+    await(hold, [this] { return closed_ || unclaimed_ > 0; });
+    if (unclaimed_ == 0) return;  // closed
     const std::function<void(int)>& part = *job_;
-    const int k = next_++;
+    const int k = nparts_ - unclaimed_--;
     helping_++;
     hold.unlock();
     perform(part, k);
