@@ -454,6 +454,12 @@ struct KeySink {
   }
 };
 
+// The most keys `bytes` of a dictionary can hold: the shortest line a key
+// comes from is 6 bytes ("0 a_1" and its newline).
+size_t most_keys(uint64_t bytes) {
+  return static_cast<size_t>(std::min<uint64_t>(bytes / 6 + 1, SIZE_MAX));
+}
+
 // Reads the entries of the string-keyed dictionary `fd` into the n-gram index
 // of `dictionary`. The file's end is read into an index of its own by a
 // helper of `share` when one comes in time, and then joined to the index of
@@ -470,6 +476,7 @@ void read_keys(int fd, const char* file, uint64_t size, bool seekable, Dictionar
   share.run(2, [&](int part) {
     try {
       if (part == 0) {
+        if (seekable) dictionary.index->expect_keys(most_keys(size));
         LineReader reader(fd, 0, seekable);
         front_lines = read_lines(
             reader, abandoned, [&](const LineReader& r) { return split.front_reads(r); },
@@ -484,6 +491,7 @@ void read_keys(int fd, const char* file, uint64_t size, bool seekable, Dictionar
       for (const char* skipped; (skipped = reader.next(piece)) && skipped[piece - 1] != '\n';) {
       }
       back_index.emplace();
+      back_index->expect_keys(most_keys(size - from));
       read_lines(reader, abandoned, [](const LineReader&) { return true; },
                  KeySink{*back_index, back_left_out});
     } catch (...) {

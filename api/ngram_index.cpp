@@ -289,14 +289,24 @@ bool NgramIndex::add(const char* key, size_t length, int value) {
 void NgramIndex::reserve_keys(size_t count) {
   if (key_room_ - nkeys_ >= count) return;
   const size_t room = std::max({size_t{64}, 2 * key_room_, nkeys_ + count});
-  // Moved rather than reallocated: a big block then gets huge pages, and its
-  // filling costs a page fault per 2 MiB.
-  KeyGram* keys = static_cast<KeyGram*>(
-      SYSDefaultHandle->memalloc(SYSDefaultHandle, room * sizeof(KeyGram)));
+  keys_ = static_cast<KeyGram*>(
+      SYSDefaultHandle->realloc(SYSDefaultHandle, keys_, room * sizeof(KeyGram)));
+  key_room_ = room;
+}
+
+void NgramIndex::expect_keys(size_t at_most) {
+  if (at_most <= key_room_ || at_most > SIZE_MAX / sizeof(KeyGram)) return;
+  KeyGram* keys;
+  try {
+    keys = static_cast<KeyGram*>(
+        SYSDefaultHandle->memalloc(SYSDefaultHandle, at_most * sizeof(KeyGram)));
+  } catch (const DSTError&) {
+    return;  // the keys grow as they come instead
+  }
   memcpy(keys, keys_, nkeys_ * sizeof(KeyGram));
   release(keys_);
   keys_ = keys;
-  key_room_ = room;
+  key_room_ = at_most;
 }
 
 void NgramIndex::append(NgramIndex& later) {

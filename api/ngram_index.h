@@ -46,6 +46,11 @@ class NgramIndex {
   // index keeps it: whether a line can form it (and it is shorter than
   // kMaxKeyText).
   bool add(const char* key, size_t length, int value);
+  // Room for `at_most` keys in one block, when a bound is known (from the
+  // size of a file), so that the keys never move: its pages are only taken
+  // as keys fill it, and a big block gets huge pages. Nothing when there is
+  // no such memory.
+  void expect_keys(size_t at_most);
   // Adds the keys of `later`, an index of the lines that follow this one's,
   // after this index's keys, as if they had been added here; `later` is left
   // without keys.
