@@ -146,9 +146,7 @@ NgramIndex::Filter::~Filter() {
 }
 
 void NgramIndex::Filter::reserve(size_t members) {
-  // Two words at least, so that the halves picked by the top bit of the
-  // hashes are apart and can be filled at once.
-  unsigned bits = 7;
+  unsigned bits = 6;
   while ((size_t{1} << bits) < 8 * members) bits++;
   uint64_t* words = allocate_table<uint64_t>((size_t{1} << bits) / 64);
   release(words_);
@@ -456,20 +454,19 @@ void NgramIndex::finish(DSTHashTable dictionary, WorkShare& share) {
 
   endings_filter_.reserve(nendings);
   links_filter_.reserve(links_of_part[0] + links_of_part[1]);
-  // Part k sets the bits of the hashes whose top bit is k, which fall in the
-  // k-th half of each filter's words.
-  share.run(2, [&](int part) {
-    for (size_t k = 0; k < nslots; k++) {
+  // Each part enters the endings of its slots and their links.
+  share.run(kParts, [&](int part) {
+    const size_t first = nslots / kParts * part, last = first + nslots / kParts;
+    for (size_t k = first; k < last; k++) {
       const Ending& ending = endings_[k];
       if (ending.pos == 0) continue;
       const uint64_t hash = ending_hash(ending.pos, ending.last);
-      if (hash >> 63 == static_cast<uint64_t>(part)) endings_filter_.add(hash);
+      endings_filter_.add_shared(hash);
       if (ending.longer == kNoLonger) continue;
       const LongerGram* grams = longer_ + ending.longer + 1;
-      for (uint32_t g = 0; g < grams[-1].first; g++) {
-        const uint64_t link = link_hash(hash, grams[g].second);
-        if (link >> 63 == static_cast<uint64_t>(part)) links_filter_.add(link);
-      }
+      for (uint32_t g = 0; g < grams[-1].first; g++)
+        if (g == 0 || grams[g].second != grams[g - 1].second)
+          links_filter_.add_shared(link_hash(hash, grams[g].second));
     }
   });
 }

@@ -125,7 +125,11 @@ class NgramIndex {
     ~Filter();
     // Empties the filter and makes room for `members`.
     void reserve(size_t members);
-    void add(uint64_t hash) { words_[index_of(hash) / 64] |= uint64_t{1} << (index_of(hash) % 64); }
+    // Adds `hash`; threads may add to one filter at once.
+    void add_shared(uint64_t hash) {
+      __atomic_fetch_or(&words_[index_of(hash) / 64], uint64_t{1} << (index_of(hash) % 64),
+                        __ATOMIC_RELAXED);
+    }
     bool may_hold(uint64_t hash) const {
       return (words_[index_of(hash) / 64] >> (index_of(hash) % 64)) & 1;
     }

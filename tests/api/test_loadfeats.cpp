@@ -2,8 +2,11 @@
 // the position-tagged n-gram features of input lines.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -258,6 +261,24 @@ TEST(DictionarySplit, ReadInTwoStretchesGivesTheSameAnswers) {
   }
   FreeFeats(alone);
   FreeFeats(split);
+}
+
+// A pipe cannot be read at offsets: it is read from the front alone, in the
+// pieces the writer's small writes deliver.
+TEST(DictionarySplit, APipeIsReadWhole) {
+  zdtest::TempDir tmp;
+  const std::string path = tmp("fifo"), dict = BigDictionary(20000);
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  std::thread writer([&] {
+    std::ofstream out(path, std::ios::binary);
+    for (size_t at = 0; at < dict.size(); at += 1000) out << dict.substr(at, 1000) << std::flush;
+  });
+  DSTHashTable ht = LoadBesideAWaitingThread(path);
+  writer.join();
+  EXPECT_EQ(MapWord2Ind("w0_1", ht), 0);
+  EXPECT_EQ(MapWord2Ind("v1_2 w1_3", ht), 1);
+  EXPECT_EQ(MapWord2Ind("w3995_7", ht), 19995);  // the last lines came through
+  FreeFeats(ht);
 }
 
 TEST(DictionarySplit, TheFirstBadLineIsReportedWhereverItStands) {
