@@ -263,6 +263,23 @@ TEST(DictionarySplit, ReadInTwoStretchesGivesTheSameAnswers) {
   FreeFeats(split);
 }
 
+// The keys no line can form keep their place among the others when the end of
+// the file is read apart: "x y" given again after the table's growth (past
+// 147 472 entries) is found first, as a line-by-line load leaves it.
+TEST(DictionarySplit, KeysGivenTwiceInBothStretches) {
+  zdtest::TempDir tmp;
+  std::string dict = "3 x y\n";
+  for (int k = 1; k < 200000; k++)
+    dict += k == 180000 ? "4 x y\n" : "9 w" + std::to_string(k) + "_2\n";
+  const std::string path = zdtest::WriteFile(tmp("d.txt"), dict);
+  DSTHashTable alone = LoadFeats(path.c_str(), 0), split = LoadBesideAWaitingThread(path);
+  EXPECT_EQ(MapWord2Ind("x y", alone), 4);
+  EXPECT_EQ(MapWord2Ind("x y", split), 4);
+  EXPECT_EQ(MapWord2Ind("w199999_2", split), 9);
+  FreeFeats(alone);
+  FreeFeats(split);
+}
+
 // A pipe cannot be read at offsets: it is read from the front alone, in the
 // pieces the writer's small writes deliver.
 TEST(DictionarySplit, APipeIsReadWhole) {
